@@ -1,0 +1,1 @@
+# Static checks of the 32-bit release executable.

@@ -1,0 +1,161 @@
+// The thin layer between the clean-up steps and Windows.
+//
+// win32_platform.cpp implements it over the real services; the native test build links
+// standin_platform.cpp instead, which records every call and returns scripted results.
+// Nothing here includes <windows.h>, so the steps compile on any host.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+using Handle = void*;
+
+// INVALID_HANDLE_VALUE: what snapshots and files use for "no handle" (processes use null).
+inline Handle InvalidHandle() { return reinterpret_cast<Handle>(static_cast<std::intptr_t>(-1)); }
+
+// CloseHandle.
+void CloseHandle(Handle handle);
+
+// Owns one handle and closes it when it goes out of scope. kNullIsNone picks the "no handle"
+// value of the service that produced it: null for OpenProcess, INVALID_HANDLE_VALUE for
+// CreateToolhelp32Snapshot and CreateFileW. Mixing the two up is a classic leak or double close.
+template <bool kNullIsNone>
+class OwnedHandle {
+ public:
+  OwnedHandle() = default;
+  explicit OwnedHandle(Handle handle) : handle_(handle) {}
+  ~OwnedHandle() { Reset(); }
+  OwnedHandle(const OwnedHandle&) = delete;
+  OwnedHandle& operator=(const OwnedHandle&) = delete;
+  OwnedHandle(OwnedHandle&& other) noexcept : handle_(other.handle_) { other.handle_ = None(); }
+  OwnedHandle& operator=(OwnedHandle&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      handle_ = other.handle_;
+      other.handle_ = None();
+    }
+    return *this;
+  }
+
+  static Handle None() { return kNullIsNone ? nullptr : InvalidHandle(); }
+  bool Valid() const { return handle_ != None(); }
+  Handle Get() const { return handle_; }
+  void Reset() {
+    if (Valid()) CloseHandle(handle_);
+    handle_ = None();
+  }
+
+ private:
+  Handle handle_ = None();
+};
+
+using SnapshotHandle = OwnedHandle<false>;
+using ProcessHandle = OwnedHandle<true>;
+using FileHandle = OwnedHandle<false>;
+
+// ---- Report output ----------------------------------------------------------------------
+
+// Appends bytes to standard output (text mode: "\n" reaches a file or pipe as CR LF).
+// Failures are ignored: a report that cannot be written never changes the clean-up.
+void WriteOutput(std::string_view bytes);
+// Flushes standard output.
+void FlushOutput();
+// Converts UTF-16 text to the system's ANSI code page, each character mapped exactly
+// (no best-fit substitutes); a character the code page cannot hold becomes "?".
+std::string ToAnsiCodePage(std::wstring_view text);
+
+// ---- Processes ----------------------------------------------------------------------------
+
+struct ProcessRecord {
+  std::wstring exeFile;  // szExeFile: file name of the executable, no folder
+  std::uint32_t processId = 0;
+};
+
+// CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0); InvalidHandle() on failure.
+Handle CreateProcessSnapshot();
+// Process32FirstW / Process32NextW; false when no entry is left or on failure.
+bool FirstProcess(Handle snapshot, ProcessRecord& record);
+bool NextProcess(Handle snapshot, ProcessRecord& record);
+
+constexpr std::uint32_t kProcessTerminate = 0x0001;                // PROCESS_TERMINATE
+constexpr std::uint32_t kProcessQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
+
+// OpenProcess(access, FALSE, processId); null on failure.
+Handle OpenProcess(std::uint32_t access, std::uint32_t processId);
+// QueryFullProcessImageNameW; false when the name cannot be read.
+bool QueryProcessImagePath(Handle process, std::wstring& imagePath);
+// TerminateProcess; true on success. Does not wait for the process to end.
+bool TerminateProcess(Handle process, std::uint32_t exitCode);
+
+// ---- Known folders --------------------------------------------------------------------------
+
+enum class KnownFolder { RoamingAppData, ProgramFilesX86 };
+
+// Frees the string SHGetKnownFolderPath returned (CoTaskMemFree).
+void FreeKnownFolderPath(wchar_t* path);
+
+// The path string SHGetKnownFolderPath hands out, released with CoTaskMemFree when the
+// holder goes out of scope (also after a failed call, as the service asks).
+class KnownFolderPath {
+ public:
+  KnownFolderPath() = default;
+  ~KnownFolderPath() { FreeKnownFolderPath(path_); }
+  KnownFolderPath(const KnownFolderPath&) = delete;
+  KnownFolderPath& operator=(const KnownFolderPath&) = delete;
+
+  const wchar_t* Get() const { return path_; }
+  wchar_t** Receive() { return &path_; }
+
+ private:
+  wchar_t* path_ = nullptr;
+};
+
+// SHGetKnownFolderPath(id, 0, null, ...); returns the HRESULT (0 on success).
+std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path);
+
+// Sleep.
+void Sleep(std::uint32_t milliseconds);
+
+// ---- File system (what the folder removal is built on) --------------------------------------
+
+constexpr std::uint32_t kAttributeDirectory = 0x10;      // FILE_ATTRIBUTE_DIRECTORY
+constexpr std::uint32_t kAttributeReparsePoint = 0x400;  // FILE_ATTRIBUTE_REPARSE_POINT
+
+constexpr std::uint32_t kErrorFileNotFound = 2;
+constexpr std::uint32_t kErrorPathNotFound = 3;
+
+struct DirectoryEntry {
+  std::wstring name;
+  std::uint32_t attributes = 0;
+};
+
+// GetFileAttributesW, which reports a link's own attributes. Returns 0 or the error code.
+std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes);
+// CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, plus FILE_LIST_DIRECTORY when
+// forListing), with FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS. An entry opened
+// for listing does not share delete access, so it cannot be renamed or swapped while it is held.
+// Returns InvalidHandle() and sets error on failure.
+Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error);
+// FileAttributeTagInfo of an open handle. Returns 0 or the error code.
+std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes);
+// Every entry of an open folder except "." and "..". Returns 0 or the error code.
+std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries);
+// FileDispositionInfo: the entry is deleted when its handle is closed. Returns 0 or the error code.
+std::uint32_t MarkForDeletion(Handle file);
+
+// ---- Registry -------------------------------------------------------------------------------
+
+enum class RegistryRoot { LocalMachine, CurrentUser };  // HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER
+
+// RegDeleteKeyA(root, subkey); returns the status code.
+std::int32_t DeleteRegistryKey(RegistryRoot root, const std::string& subkey);
+// RegDeleteKeyValueA(root, subkey, valueName); returns the status code.
+std::int32_t DeleteRegistryValue(RegistryRoot root, const std::string& subkey,
+                                 const std::string& valueName);
+
+}  // namespace platform

@@ -1,0 +1,306 @@
+// The platform layer for the native unit tests: no Windows, only scripted answers and a log.
+#include <algorithm>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "platform/standin.h"
+
+namespace standin {
+
+namespace {
+
+enum class Kind { Snapshot, Process, File };
+
+struct OpenHandle {
+  explicit OpenHandle(Kind k) : kind(k) {}
+  Kind kind;
+  std::uint32_t processId = 0;
+  std::wstring path;
+  bool forListing = false;
+  bool marked = false;
+};
+
+State gState;
+std::map<std::uintptr_t, OpenHandle> gHandles;
+std::uintptr_t gNextHandle = 0x100;
+std::size_t gWalkPosition = 0;
+
+platform::Handle NewHandle(OpenHandle handle) {
+  const std::uintptr_t value = gNextHandle;
+  gNextHandle += 4;
+  gHandles.emplace(value, std::move(handle));
+  ++gState.openHandles;
+  return reinterpret_cast<platform::Handle>(value);
+}
+
+OpenHandle* Find(platform::Handle handle) {
+  auto it = gHandles.find(reinterpret_cast<std::uintptr_t>(handle));
+  return it == gHandles.end() ? nullptr : &it->second;
+}
+
+void Log(std::string call) { gState.calls.push_back(std::move(call)); }
+
+std::wstring Parent(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L'\\');
+  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+}
+
+std::uint32_t MissingError(const std::wstring& path) {
+  const std::wstring parent = Parent(path);
+  return parent.empty() || gState.files.count(parent) != 0 ? platform::kErrorFileNotFound
+                                                           : platform::kErrorPathNotFound;
+}
+
+bool HasChildren(const std::wstring& path) {
+  const std::wstring prefix = path + L'\\';
+  auto it = gState.files.lower_bound(prefix);
+  return it != gState.files.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+}
+
+const Process* FindProcess(std::uint32_t id) {
+  for (const Process& process : gState.processes) {
+    if (process.id == id) return &process;
+  }
+  return nullptr;
+}
+
+bool Walk(platform::ProcessRecord& record) {
+  if (gState.walkFailsAt >= 0 && gWalkPosition >= static_cast<std::size_t>(gState.walkFailsAt)) return false;
+  if (gWalkPosition >= gState.processes.size()) return false;
+  record.exeFile = gState.processes[gWalkPosition].exeFile;
+  record.processId = gState.processes[gWalkPosition].id;
+  ++gWalkPosition;
+  return true;
+}
+
+std::string RootName(platform::RegistryRoot root) {
+  return root == platform::RegistryRoot::LocalMachine ? "HKLM" : "HKCU";
+}
+
+std::int32_t RegistryStatus(const std::string& key) {
+  auto it = gState.registry.find(key);
+  return it == gState.registry.end() ? gState.registryAbsentStatus : it->second;
+}
+
+}  // namespace
+
+State& Current() { return gState; }
+
+void Reset() {
+  gState = State();
+  gHandles.clear();
+  gNextHandle = 0x100;
+  gWalkPosition = 0;
+}
+
+void AddFolder(const std::wstring& path) {
+  Node folder;
+  folder.attributes = platform::kAttributeDirectory;
+  gState.files[path] = folder;
+}
+void AddFile(const std::wstring& path) { gState.files[path] = Node{}; }
+bool Exists(const std::wstring& path) { return gState.files.count(path) != 0; }
+
+int Count(const std::string& text) {
+  return static_cast<int>(std::count_if(gState.calls.begin(), gState.calls.end(),
+                                        [&](const std::string& call) { return call.find(text) != std::string::npos; }));
+}
+
+std::string Narrow(std::wstring_view text) {
+  std::string narrow;
+  for (wchar_t c : text) narrow += c < 0x80 ? static_cast<char>(c) : '?';
+  return narrow;
+}
+
+}  // namespace standin
+
+namespace platform {
+
+using standin::gHandles;
+using standin::gState;
+using standin::Log;
+using standin::Narrow;
+
+void CloseHandle(Handle handle) {
+  standin::OpenHandle* open = standin::Find(handle);
+  if (open == nullptr) {
+    ++gState.badCloses;
+    Log("CloseHandle <not open>");
+    return;
+  }
+  switch (open->kind) {
+    case standin::Kind::Snapshot: Log("CloseHandle snapshot"); break;
+    case standin::Kind::Process: Log("CloseHandle process " + std::to_string(open->processId)); break;
+    case standin::Kind::File:
+      Log("CloseHandle " + Narrow(open->path));
+      if (open->marked) {
+        gState.files.erase(open->path);
+        Log("deleted " + Narrow(open->path));
+      }
+      break;
+  }
+  gHandles.erase(reinterpret_cast<std::uintptr_t>(handle));
+  --gState.openHandles;
+}
+
+void WriteOutput(std::string_view bytes) {
+  gState.output.append(bytes);
+  Log("write " + std::string(bytes));
+}
+
+void FlushOutput() { Log("flush"); }
+
+// Stands in for code page 1252 in the range where it agrees with Latin-1.
+std::string ToAnsiCodePage(std::wstring_view text) {
+  std::string converted;
+  for (wchar_t c : text) {
+    const bool exact = c < 0x80 || (c >= 0xA0 && c <= 0xFF);
+    converted += exact ? static_cast<char>(static_cast<unsigned char>(c)) : '?';
+  }
+  return converted;
+}
+
+Handle CreateProcessSnapshot() {
+  Log("CreateToolhelp32Snapshot");
+  if (gState.snapshotFails) return InvalidHandle();
+  standin::gWalkPosition = 0;
+  return standin::NewHandle(standin::OpenHandle(standin::Kind::Snapshot));
+}
+
+bool FirstProcess(Handle snapshot, ProcessRecord& record) {
+  Log("Process32FirstW");
+  if (standin::Find(snapshot) == nullptr) return false;
+  standin::gWalkPosition = 0;
+  return standin::Walk(record);
+}
+
+bool NextProcess(Handle snapshot, ProcessRecord& record) {
+  Log("Process32NextW");
+  if (standin::Find(snapshot) == nullptr) return false;
+  return standin::Walk(record);
+}
+
+Handle OpenProcess(std::uint32_t access, std::uint32_t processId) {
+  Log("OpenProcess " + std::to_string(processId) + " access " + std::to_string(access));
+  const standin::Process* process = standin::FindProcess(processId);
+  if (process == nullptr || process->openFails) return nullptr;
+  if (process->queryRightRefused && (access & kProcessQueryLimitedInformation) != 0) return nullptr;
+  standin::OpenHandle handle(standin::Kind::Process);
+  handle.processId = processId;
+  return standin::NewHandle(std::move(handle));
+}
+
+bool QueryProcessImagePath(Handle process, std::wstring& imagePath) {
+  const standin::OpenHandle* open = standin::Find(process);
+  Log("QueryFullProcessImageNameW " + std::to_string(open ? open->processId : 0));
+  const standin::Process* scripted = open ? standin::FindProcess(open->processId) : nullptr;
+  if (scripted == nullptr || scripted->imageUnreadable) return false;
+  imagePath = scripted->imagePath ? *scripted->imagePath : L"C:\\Programs\\" + scripted->exeFile;
+  return true;
+}
+
+bool TerminateProcess(Handle process, std::uint32_t exitCode) {
+  const standin::OpenHandle* open = standin::Find(process);
+  Log("TerminateProcess " + std::to_string(open ? open->processId : 0) + " " + std::to_string(exitCode));
+  const standin::Process* scripted = open ? standin::FindProcess(open->processId) : nullptr;
+  return scripted != nullptr && !scripted->terminateFails;
+}
+
+void FreeKnownFolderPath(wchar_t* path) {
+  if (path == nullptr) return;
+  Log("CoTaskMemFree " + Narrow(path));
+  delete[] path;
+}
+
+std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path) {
+  const bool roaming = folder == KnownFolder::RoamingAppData;
+  Log(std::string("SHGetKnownFolderPath ") + (roaming ? "RoamingAppData" : "ProgramFilesX86"));
+  auto it = gState.knownFolders.find(folder);
+  const standin::KnownFolderResult scripted =
+      it != gState.knownFolders.end()
+          ? it->second
+          : standin::KnownFolderResult{0, roaming ? L"C:\\Users\\user1\\AppData\\Roaming" : L"C:\\Program Files (x86)"};
+  if (scripted.result != 0) return scripted.result;
+  wchar_t* copy = new wchar_t[scripted.path.size() + 1];
+  std::copy(scripted.path.begin(), scripted.path.end(), copy);
+  copy[scripted.path.size()] = L'\0';
+  *path.Receive() = copy;
+  return 0;
+}
+
+void Sleep(std::uint32_t milliseconds) { Log("Sleep " + std::to_string(milliseconds)); }
+
+std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes) {
+  Log("GetFileAttributesW " + Narrow(path));
+  auto it = gState.files.find(path);
+  if (it == gState.files.end()) return standin::MissingError(path);
+  attributes = it->second.attributes;
+  return 0;
+}
+
+Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error) {
+  Log(std::string("CreateFileW ") + (forListing ? "list " : "") + Narrow(path));
+  auto it = gState.files.find(path);
+  if (it == gState.files.end()) {
+    error = standin::MissingError(path);
+    return InvalidHandle();
+  }
+  standin::Node& node = it->second;
+  if (node.openError != 0 && node.openErrorTimes != 0) {
+    if (node.openErrorTimes > 0) --node.openErrorTimes;
+    error = node.openError;
+    return InvalidHandle();
+  }
+  error = 0;
+  standin::OpenHandle handle(standin::Kind::File);
+  handle.path = path;
+  handle.forListing = forListing;
+  return standin::NewHandle(std::move(handle));
+}
+
+std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
+  const standin::OpenHandle* open = standin::Find(file);
+  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  const standin::Node& node = gState.files.at(open->path);
+  attributes = node.handleAttributes ? *node.handleAttributes : node.attributes;
+  return 0;
+}
+
+std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
+  const standin::OpenHandle* open = standin::Find(folder);
+  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  Log("ListFolder " + Narrow(open->path));
+  if (!open->forListing) return 5;  // opened without FILE_LIST_DIRECTORY
+  if (const std::uint32_t error = gState.files.at(open->path).listError) return error;
+  const std::wstring prefix = open->path + L'\\';
+  for (auto it = gState.files.lower_bound(prefix); it != gState.files.end(); ++it) {
+    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
+    const std::wstring name = it->first.substr(prefix.size());
+    if (name.find(L'\\') == std::wstring::npos) entries.push_back(DirectoryEntry{name, it->second.attributes});
+  }
+  return 0;
+}
+
+std::uint32_t MarkForDeletion(Handle file) {
+  standin::OpenHandle* open = standin::Find(file);
+  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  Log("MarkForDeletion " + Narrow(open->path));
+  if (const std::uint32_t error = gState.files.at(open->path).deleteError) return error;
+  if (standin::HasChildren(open->path)) return 145;  // ERROR_DIR_NOT_EMPTY
+  open->marked = true;
+  return 0;
+}
+
+std::int32_t DeleteRegistryKey(RegistryRoot root, const std::string& subkey) {
+  const std::string key = standin::RootName(root) + "\\" + subkey;
+  Log("RegDeleteKeyA " + key);
+  return standin::RegistryStatus(key);
+}
+
+std::int32_t DeleteRegistryValue(RegistryRoot root, const std::string& subkey, const std::string& valueName) {
+  const std::string key = standin::RootName(root) + "\\" + subkey + "|" + valueName;
+  Log("RegDeleteKeyValueA " + key);
+  return standin::RegistryStatus(key);
+}
+
+}  // namespace platform

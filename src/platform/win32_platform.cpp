@@ -1,0 +1,162 @@
+// The platform layer over the real Windows services (kernel32, advapi32, shell32, ole32).
+#include <windows.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <cstdio>
+
+#include "platform/paths.h"
+#include "platform/platform.h"
+
+#if !defined(_WIN64)
+// The process walk hands this record to the system with its size; a 32-bit system expects 556.
+static_assert(sizeof(PROCESSENTRY32W) == 556, "PROCESSENTRY32W must be 556 bytes in the 32-bit build");
+#endif
+
+namespace platform {
+
+namespace {
+
+// FOLDERID_RoamingAppData and FOLDERID_ProgramFilesX86, spelled out so no GUID library is linked.
+constexpr GUID kFolderIdRoamingAppData = {
+    0x3EB685DB, 0x65F9, 0x4CF6, {0xA0, 0x3A, 0xE3, 0xEF, 0x65, 0x72, 0x9F, 0x3D}};
+constexpr GUID kFolderIdProgramFilesX86 = {
+    0x7C5A40EF, 0xA0FB, 0x4BFC, {0x87, 0x4A, 0xC0, 0xF2, 0xE0, 0xB9, 0xFA, 0x8E}};
+
+bool ReadProcessRecord(BOOL found, const PROCESSENTRY32W& entry, ProcessRecord& record) {
+  if (!found) return false;
+  record.exeFile = entry.szExeFile;
+  record.processId = entry.th32ProcessID;
+  return true;
+}
+
+HKEY RootKey(RegistryRoot root) {
+  return root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
+}
+
+}  // namespace
+
+void CloseHandle(Handle handle) { ::CloseHandle(handle); }
+
+void WriteOutput(std::string_view bytes) {
+  if (bytes.empty()) return;
+  std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+  // Every write reaches the stream at once: when the tool ends itself (its own name is a
+  // target), the name and ":" it wrote last are not lost in a buffer.
+  std::fflush(stdout);
+}
+
+void FlushOutput() { std::fflush(stdout); }
+
+std::string ToAnsiCodePage(std::wstring_view text) {
+  if (text.empty()) return {};
+  // With UTF-8 as the ANSI code page every character fits, and the call refuses both the
+  // no-best-fit flag and a default character.
+  const bool utf8 = GetACP() == CP_UTF8;
+  const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+  const char* defaultChar = utf8 ? nullptr : "?";
+  const int length = static_cast<int>(text.size());
+  const int size = WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, defaultChar, nullptr);
+  if (size <= 0) return std::string(text.size(), '?');
+  std::string converted(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_ACP, flags, text.data(), length, &converted[0], size, defaultChar, nullptr);
+  return converted;
+}
+
+Handle CreateProcessSnapshot() { return CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0); }
+
+bool FirstProcess(Handle snapshot, ProcessRecord& record) {
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  return ReadProcessRecord(Process32FirstW(snapshot, &entry), entry, record);
+}
+
+bool NextProcess(Handle snapshot, ProcessRecord& record) {
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  return ReadProcessRecord(Process32NextW(snapshot, &entry), entry, record);
+}
+
+Handle OpenProcess(std::uint32_t access, std::uint32_t processId) {
+  return ::OpenProcess(access, FALSE, processId);
+}
+
+bool QueryProcessImagePath(Handle process, std::wstring& imagePath) {
+  wchar_t buffer[MAX_PATH * 4];
+  DWORD size = sizeof buffer / sizeof buffer[0];
+  if (!QueryFullProcessImageNameW(process, 0, buffer, &size)) return false;
+  imagePath.assign(buffer, size);
+  return true;
+}
+
+bool TerminateProcess(Handle process, std::uint32_t exitCode) {
+  return ::TerminateProcess(process, exitCode) != FALSE;
+}
+
+void FreeKnownFolderPath(wchar_t* path) { CoTaskMemFree(path); }
+
+std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path) {
+  const GUID& id = folder == KnownFolder::RoamingAppData ? kFolderIdRoamingAppData : kFolderIdProgramFilesX86;
+  return SHGetKnownFolderPath(id, 0, nullptr, path.Receive());
+}
+
+void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes) {
+  const DWORD found = GetFileAttributesW(ExtendedLengthPath(path).c_str());
+  if (found == INVALID_FILE_ATTRIBUTES) return GetLastError();
+  attributes = found;
+  return 0;
+}
+
+Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error) {
+  const DWORD access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE | (forListing ? FILE_LIST_DIRECTORY : 0);
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (forListing ? 0 : FILE_SHARE_DELETE);
+  const HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  return file;
+}
+
+std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
+  FILE_ATTRIBUTE_TAG_INFO info = {};
+  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
+  attributes = info.FileAttributes;
+  return 0;
+}
+
+std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
+  std::vector<ULONGLONG> buffer(8 * 1024);  // 64 KiB, aligned for the records
+  const DWORD bufferSize = static_cast<DWORD>(buffer.size() * sizeof buffer[0]);
+  FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
+  while (GetFileInformationByHandleEx(folder, infoClass, buffer.data(), bufferSize)) {
+    infoClass = FileIdBothDirectoryInfo;
+    const unsigned char* record = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (;;) {
+      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(record);
+      const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(WCHAR));
+      if (name != L"." && name != L"..") entries.push_back(DirectoryEntry{std::wstring(name), info->FileAttributes});
+      if (info->NextEntryOffset == 0) break;
+      record += info->NextEntryOffset;
+    }
+  }
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_MORE_FILES ? 0 : error;
+}
+
+std::uint32_t MarkForDeletion(Handle file) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = TRUE;
+  if (!SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) return GetLastError();
+  return 0;
+}
+
+std::int32_t DeleteRegistryKey(RegistryRoot root, const std::string& subkey) {
+  return static_cast<std::int32_t>(RegDeleteKeyA(RootKey(root), subkey.c_str()));
+}
+
+std::int32_t DeleteRegistryValue(RegistryRoot root, const std::string& subkey, const std::string& valueName) {
+  return static_cast<std::int32_t>(RegDeleteKeyValueA(RootKey(root), subkey.c_str(), valueName.c_str()));
+}
+
+}  // namespace platform

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# Shared by the end-to-end tests. Each case runs in a Wine prefix of its own (a hard-linked copy
+# of a template made once), starts real programs, makes real files and registry entries, runs the
+# real tool and removes everything it made. Assertions end the case at the first failure.
+set -u
+: "${WINE:?}" "${TOOL:?}" "${SLEEPER:?}" "${PREFIX_TEMPLATE:?}" "${E2E_TMP:?}"
+export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
+# Wine reads Unix file names as UTF-8 under this locale and keeps code page 1252 as the ANSI one.
+export LC_ALL=C.UTF-8
+WINESERVER=$(dirname "$WINE")/wineserver
+mkdir -p "$E2E_TMP"
+
+fail() {
+  echo "    $*" >&2
+  exit 1
+}
+
+new_prefix() {
+  CASE_DIR=$(mktemp -d "$E2E_TMP/case.XXXXXX")
+  export WINEPREFIX=$CASE_DIR/prefix
+  cp -al "$PREFIX_TEMPLATE" "$WINEPREFIX"
+  # The registry files are rewritten by Wine, so they are copies, not links.
+  local reg
+  for reg in "$PREFIX_TEMPLATE"/*.reg; do cp --remove-destination "$reg" "$WINEPREFIX/"; done
+  BIN=$CASE_DIR/bin
+  mkdir -p "$BIN"
+  local user
+  user=$(ls "$WINEPREFIX/drive_c/users" | grep -vx Public | head -n 1)
+  ROAMING=$WINEPREFIX/drive_c/users/$user/AppData/Roaming
+  ROAMING_WIN="C:/users/$user/AppData/Roaming"
+  PROGRAMS=$WINEPREFIX/drive_c/"Program Files (x86)"
+  PROGRAMS_WIN="C:/Program Files (x86)"
+  READY_COUNT=0
+}
+
+end_prefix() {
+  "$WINESERVER" -k 2>/dev/null
+  "$WINESERVER" -w 2>/dev/null
+  chmod -R u+w "$CASE_DIR" 2>/dev/null
+  rm -rf "$CASE_DIR"
+}
+
+wait_for() {  # wait_for SECONDS COMMAND...: until the command succeeds
+  local deadline=$((SECONDS + $1))
+  shift
+  until "$@"; do
+    [ "$SECONDS" -lt "$deadline" ] || return 1
+    sleep 0.05
+  done
+}
+
+# start_program NAME [ARGS...]: copies the sleeper to NAME, starts it and waits until it runs.
+# Sets PID to the program's process (the Wine loader runs it in place).
+start_program() {
+  local name=$1
+  shift
+  cp "$SLEEPER" "$BIN/$name"
+  READY_COUNT=$((READY_COUNT + 1))
+  local ready=$BIN/ready.$READY_COUNT
+  "$WINE" "$BIN/$name" "Z:$ready" "$@" </dev/null >/dev/null 2>&1 &
+  PID=$!
+  wait_for 60 test -e "$ready" || fail "$name did not start"
+}
+
+# expect_ended PID: the program no longer runs. (Wine does not pass the exit code given to
+# TerminateProcess on to the Unix process; the unit tests check that it is 1.)
+expect_ended() {
+  wait_for 20 eval "! kill -0 $1 2>/dev/null" || fail "process $1 still runs"
+}
+
+expect_alive() {
+  kill -0 "$1" 2>/dev/null || fail "process $1 no longer runs"
+}
+
+# run_tool [ARGS...]: runs the tool (or $TOOL_EXE) with the report in $REPORT and exit code in $RC.
+run_tool() {
+  REPORT=$CASE_DIR/report
+  RC=0
+  "$WINE" "${TOOL_EXE:-$TOOL}" "$@" >"$REPORT" 2>"$CASE_DIR/stderr" </dev/null || RC=$?
+}
+
+# expect_report LINE...: the report is exactly these lines, each ended by CR LF.
+expect_report() {
+  local expected=$CASE_DIR/expected
+  if [ $# -gt 0 ]; then printf '%s\r\n' "$@" >"$expected"; else : >"$expected"; fi
+  expect_same_bytes "$expected" "$REPORT"
+}
+
+expect_same_bytes() {
+  cmp -s "$1" "$2" && return 0
+  echo "    expected:" >&2
+  od -c "$1" | sed 's/^/      /' >&2
+  echo "    got:" >&2
+  od -c "$2" | sed 's/^/      /' >&2
+  fail "report differs"
+}
+
+expect_rc() {
+  [ "$RC" -eq "$1" ] || fail "exit code $RC, expected $1"
+}
+
+# Runs every case_* function of the calling script in a fresh prefix.
+run_cases() {
+  local name passed=0 failed=0
+  for name in $(declare -F | awk '$3 ~ /^case_/ {print $3}'); do
+    new_prefix
+    if ("$name"); then
+      echo "PASS $name"
+      passed=$((passed + 1))
+    else
+      echo "FAIL $name"
+      failed=$((failed + 1))
+    fi
+    end_prefix
+  done
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ] && [ "$passed" -gt 0 ]
+}
