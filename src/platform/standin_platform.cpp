@@ -285,8 +285,11 @@ std::uint32_t MarkForDeletion(Handle file) {
   standin::OpenHandle* open = standin::Find(file);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
   Log("MarkForDeletion " + Narrow(open->path));
-  if (const std::uint32_t error = gState.files.at(open->path).deleteError) return error;
-  if (standin::HasChildren(open->path)) return 145;  // ERROR_DIR_NOT_EMPTY
+  const standin::Node& node = gState.files.at(open->path);
+  if (node.deleteError != 0) return node.deleteError;
+  // What lies under a link belongs to its target; the link itself goes whatever it points to.
+  const bool link = (node.attributes & kAttributeReparsePoint) != 0;
+  if (!link && standin::HasChildren(open->path)) return 145;  // ERROR_DIR_NOT_EMPTY
   open->marked = true;
   return 0;
 }

@@ -86,6 +86,16 @@ expect_report() {
   expect_same_bytes "$expected" "$REPORT"
 }
 
+# expect_section N LINE...: section N of the report is exactly these lines. The process and the
+# folder sections each end with their empty line; the registry section is the rest.
+expect_section() {
+  local n=$1 expected=$CASE_DIR/expected section=$CASE_DIR/section
+  shift
+  awk -v n="$n" 'BEGIN { RS = "\r\n"; ORS = "\r\n"; s = 1 } s == n { print } $0 == "" { s++ }' "$REPORT" >"$section"
+  if [ $# -gt 0 ]; then printf '%s\r\n' "$@" >"$expected"; else : >"$expected"; fi
+  expect_same_bytes "$expected" "$section"
+}
+
 expect_same_bytes() {
   cmp -s "$1" "$2" && return 0
   echo "    expected:" >&2

@@ -2,16 +2,6 @@
 # Process termination against real programs under Wine.
 . "$(dirname "$0")/lib.sh"
 
-# The report up to and including the empty line that closes the process section.
-expect_process_section() {
-  local section=$CASE_DIR/section
-  awk 'BEGIN { RS = "\r\n"; ORS = "\r\n" } { print } $0 == "" { exit }' "$REPORT" >"$section"
-  local actual=$REPORT
-  REPORT=$section
-  expect_report "$@"
-  REPORT=$actual
-}
-
 case_targets_end_and_neighbours_keep_running() {
   local targets=() neighbours=() name
   for name in vexdesktop.exe vexdesktop.exe vexinstall.exe vexpp.exe panelino.exe mypanelinotool.exe \
@@ -25,7 +15,7 @@ case_targets_end_and_neighbours_keep_running() {
   done
   run_tool
   expect_rc 0
-  expect_process_section \
+  expect_section 1 \
     "vexdesktop.exe: TerminateProcess() OK" \
     "vexdesktop.exe: TerminateProcess() OK" \
     "vexinstall.exe: TerminateProcess() OK" \
@@ -45,7 +35,7 @@ case_arguments_are_ignored() {
   local first=$PID
   run_tool /? --all "*" 'C:\Windows'
   expect_rc 0
-  expect_process_section "vexpp.exe: TerminateProcess() OK" ""
+  expect_section 1 "vexpp.exe: TerminateProcess() OK" ""
   expect_ended "$first"
   cp "$REPORT" "$CASE_DIR/with-arguments"
   start_program vexpp.exe
@@ -59,7 +49,7 @@ case_nothing_running_gives_one_empty_line() {
   start_program notepad-like.exe
   run_tool
   expect_rc 0
-  expect_process_section ""
+  expect_section 1 ""
   expect_alive "$PID"
 }
 

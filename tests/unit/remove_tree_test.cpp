@@ -1,0 +1,178 @@
+#include "platform/remove_tree.h"
+
+#include "platform/paths.h"
+#include "standin_test.h"
+
+namespace {
+
+const std::wstring kTop = L"C:\\Data\\Velmirant";
+
+class RemoveTreeTest : public StandinTest {
+ protected:
+  void SetUp() override {
+    StandinTest::SetUp();
+    standin::AddFolder(L"C:\\Data");
+    standin::AddFile(L"C:\\Data\\Velmirant.txt");
+    standin::AddFolder(L"C:\\Data\\VelmirantX");
+    standin::AddFile(L"C:\\Data\\VelmirantX\\keep");
+    standin::AddFolder(L"C:\\Outside");
+    standin::AddFile(L"C:\\Outside\\precious");
+  }
+  void ExpectNeighboursUntouched() {
+    for (const wchar_t* path : {L"C:\\Data", L"C:\\Data\\Velmirant.txt", L"C:\\Data\\VelmirantX\\keep",
+                                L"C:\\Outside\\precious"}) {
+      EXPECT_TRUE(standin::Exists(path)) << standin::Narrow(path);
+    }
+    EXPECT_EQ(standin::Count("Outside"), 0) << "the removal reached outside its folder";
+  }
+  static void AddLink(const std::wstring& path) {
+    standin::AddFolder(path);
+    state().files[path].attributes = platform::kAttributeDirectory | platform::kAttributeReparsePoint;
+  }
+};
+
+TEST_F(RemoveTreeTest, AbsentFolderOrAbsentParentCountsAsRemoved) {
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_EQ(RemoveTree(L"C:\\Nowhere\\Velmirant"), 0u);
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, DeepWideTreeGoesEntirelyAndNeighboursStay) {
+  standin::AddFolder(kTop);
+  std::wstring folder = kTop;
+  for (int depth = 0; depth < 40; ++depth) {
+    for (int i = 0; i < 3; ++i) standin::AddFile(folder + L"\\file" + std::to_wstring(i) + L".dat");
+    standin::AddFolder(folder + L"\\empty");
+    folder += L"\\level" + std::to_wstring(depth);
+    standin::AddFolder(folder);
+  }
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(state().files.size(), 6u);
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, FileWhereTheFolderShouldBeIsDeleted) {
+  standin::AddFile(kTop);
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, LinkInsideIsDeletedAsALinkAndNeverEntered) {
+  standin::AddFolder(kTop);
+  AddLink(kTop + L"\\junction");  // points to C:\Outside
+  standin::AddFile(kTop + L"\\file");
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(standin::Count("junction\\"), 0) << "something below the link was asked for";
+  EXPECT_EQ(standin::Count("ListFolder C:\\Data\\Velmirant\\junction"), 0);
+  EXPECT_EQ(standin::Count("CreateFileW list C:\\Data\\Velmirant\\junction"), 0);
+  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\junction"), 1);
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, LinksOfEveryKindGoAsLinks) {
+  standin::AddFolder(kTop);
+  AddLink(kTop + L"\\dir-link");
+  standin::AddFile(kTop + L"\\file-link");
+  state().files[kTop + L"\\file-link"].attributes = 0x20 | platform::kAttributeReparsePoint;
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(standin::Count("ListFolder"), 1);  // the top folder only
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, TopThatIsALinkIsDeletedWithoutBeingEntered) {
+  AddLink(kTop);
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(standin::Count("ListFolder"), 0);
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, LinkTheSystemFollowsIsRefusedNotDeletedThroughIt) {
+  standin::AddFolder(kTop);
+  AddLink(kTop + L"\\link");
+  state().files[kTop + L"\\link"].handleAttributes = platform::kAttributeDirectory;  // the handle is on the target
+  EXPECT_EQ(RemoveTree(kTop), kErrorNotAReparsePoint);
+  EXPECT_EQ(standin::Count("MarkForDeletion"), 0);
+  EXPECT_TRUE(standin::Exists(kTop + L"\\link"));
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, FolderSwappedForALinkAfterListingIsNotEntered) {
+  standin::AddFolder(kTop);
+  standin::AddFolder(kTop + L"\\sub");
+  state().files[kTop + L"\\sub"].handleAttributes = platform::kAttributeDirectory | platform::kAttributeReparsePoint;
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_EQ(standin::Count("ListFolder C:\\Data\\Velmirant\\sub"), 0);
+  EXPECT_FALSE(standin::Exists(kTop));
+}
+
+TEST_F(RemoveTreeTest, FolderSwappedInForAFileIsNotEnteredAndStopsTheRemoval) {
+  standin::AddFolder(kTop);
+  standin::AddFile(kTop + L"\\was-a-file");
+  state().files[kTop + L"\\was-a-file"].handleAttributes = platform::kAttributeDirectory;
+  standin::AddFile(kTop + L"\\was-a-file\\inside");
+  EXPECT_EQ(RemoveTree(kTop), 145u);  // ERROR_DIR_NOT_EMPTY
+  EXPECT_TRUE(standin::Exists(kTop + L"\\was-a-file\\inside"));
+  EXPECT_EQ(standin::Count("ListFolder C:\\Data\\Velmirant\\was-a-file"), 0);
+}
+
+TEST_F(RemoveTreeTest, FirstFailureStopsAndWhatWentBeforeStaysGone) {
+  standin::AddFolder(kTop);
+  standin::AddFile(kTop + L"\\a-first");
+  standin::AddFile(kTop + L"\\b-read-only");
+  state().files[kTop + L"\\b-read-only"].deleteError = 5;
+  standin::AddFile(kTop + L"\\c-after");
+  EXPECT_EQ(RemoveTree(kTop), 5u);
+  EXPECT_FALSE(standin::Exists(kTop + L"\\a-first"));
+  EXPECT_TRUE(standin::Exists(kTop + L"\\b-read-only"));
+  EXPECT_TRUE(standin::Exists(kTop + L"\\c-after"));
+  EXPECT_EQ(standin::Count("c-after"), 0);
+  EXPECT_TRUE(standin::Exists(kTop));
+}
+
+TEST_F(RemoveTreeTest, OpenAndListFailuresAreReturnedUnchanged) {
+  standin::AddFolder(kTop);
+  standin::AddFile(kTop + L"\\held");
+  state().files[kTop + L"\\held"].openError = 32;
+  EXPECT_EQ(RemoveTree(kTop), 32u);
+  state().files[kTop + L"\\held"].openError = 0;
+  state().files[kTop].listError = 1117;
+  EXPECT_EQ(RemoveTree(kTop), 1117u);
+  EXPECT_TRUE(standin::Exists(kTop + L"\\held"));
+}
+
+TEST_F(RemoveTreeTest, EntryGoneBetweenListingAndOpeningIsSkipped) {
+  standin::AddFolder(kTop);
+  standin::AddFile(kTop + L"\\vanishing");
+  state().files[kTop + L"\\vanishing"].openError = platform::kErrorFileNotFound;
+  standin::AddFile(kTop + L"\\other");
+  // The stand-in keeps the entry, so the folder cannot go; what matters is that the removal went on.
+  EXPECT_EQ(RemoveTree(kTop), 145u);
+  EXPECT_FALSE(standin::Exists(kTop + L"\\other"));
+}
+
+TEST(Paths, JoinPutsOneSeparatorBetween) {
+  EXPECT_EQ(JoinPath(L"C:\\Users\\a", L"Velmirant"), L"C:\\Users\\a\\Velmirant");
+  EXPECT_EQ(JoinPath(L"D:\\", L"Velmirant"), L"D:\\Velmirant");
+  EXPECT_EQ(JoinPath(L"C:/data/", L"Velmirant"), L"C:/data/Velmirant");
+}
+
+TEST(Paths, GenericFormUsesForwardSlashesThroughout) {
+  EXPECT_EQ(GenericPath(L"C:\\Program Files (x86)\\Velmirant"), L"C:/Program Files (x86)/Velmirant");
+  EXPECT_EQ(GenericPath(L"\\\\server\\share\\x"), L"//server/share/x");
+}
+
+TEST(Paths, ExtendedLengthFormLiftsThePathLimit) {
+  EXPECT_EQ(ExtendedLengthPath(L"C:\\Users\\a"), L"\\\\?\\C:\\Users\\a");
+  EXPECT_EQ(ExtendedLengthPath(L"C:/Users/a"), L"\\\\?\\C:\\Users\\a");
+  EXPECT_EQ(ExtendedLengthPath(L"\\\\server\\share\\a"), L"\\\\?\\UNC\\server\\share\\a");
+  EXPECT_EQ(ExtendedLengthPath(L"\\\\?\\C:\\a"), L"\\\\?\\C:\\a");
+  EXPECT_EQ(ExtendedLengthPath(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
+  EXPECT_EQ(ExtendedLengthPath(L"relative\\a"), L"relative\\a");
+}
+
+}  // namespace
