@@ -2,10 +2,12 @@
 
 #include "cleanup/folders.h"
 #include "cleanup/processes.h"
+#include "cleanup/registry.h"
 
 int RunCleanup() {
   // Processes first, so that nothing still running holds the folders or rewrites the keys.
   TerminateTargetProcesses();
   RemoveVendorFolders();
+  DeleteRegistryEntries();
   return 0;
 }

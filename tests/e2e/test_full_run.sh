@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# One complete run on a prefix holding everything the tool removes, compared byte for byte.
+. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/registry.sh"
+
+case_complete_report_is_exact() {
+  local name pids=()
+  for name in vexdesktop.exe vexinstall.exe vexpp.exe panelino.exe; do
+    start_program "$name"
+    pids+=("$PID")
+  done
+  mkdir -p "$ROAMING/Velmirant/vexpp/cache" "$PROGRAMS/Velmirant/bin"
+  echo '{}' >"$ROAMING/Velmirant/vexpp/settings.json"
+  echo x >"$ROAMING/Velmirant/vexpp/cache/0001.bin"
+  cp "$SLEEPER" "$PROGRAMS/Velmirant/bin/vexdesktop.exe"
+  seed_registry
+  run_tool
+  expect_rc 0
+  printf '%s\r\n' \
+    'vexdesktop.exe: TerminateProcess() OK' \
+    'vexinstall.exe: TerminateProcess() OK' \
+    'vexpp.exe: TerminateProcess() OK' \
+    'panelino.exe: TerminateProcess() OK' \
+    '' \
+    "$ROAMING_WIN/Velmirant -> 0" \
+    'C:/Program Files (x86)/Velmirant -> 0' \
+    '' \
+    'HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run|velmirant.software.autoupdate -> 0' \
+    'HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Run|velmirant.software.vexdesktop -> 0' \
+    'HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run|velmirant.software.autoupdate -> 0' \
+    'HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Explorer\StartupApproved\Run|velmirant.software.vexdesktop -> 0' \
+    'HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Uninstall\VelmirantInstall -> 0' \
+    'HKEY_CURRENT_USER\Software\Google\Chrome\NativeMessagingHosts\vexpp_nm -> 0' \
+    'HKEY_CURRENT_USER\Software\Mozilla\NativeMessagingHosts\vexpp_nm -> 0' \
+    'HKEY_CURRENT_USER\Software\Velmirant\distribution -> 0' \
+    'HKEY_CURRENT_USER\Software\Velmirant\vexpp -> 0' \
+    'HKEY_CURRENT_USER\Software\Velmirant -> 0' \
+    'HKEY_CURRENT_USER\AppEvents\Schemes\Apps\vexdesktop -> 0' \
+    'HKEY_LOCAL_MACHINE\SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Run|velmirant-panelino-distribuce -> 0' \
+    >"$CASE_DIR/expected"
+  expect_same_bytes "$CASE_DIR/expected" "$REPORT"
+  for PID in "${pids[@]}"; do expect_ended "$PID"; done
+  [ ! -e "$ROAMING/Velmirant" ] && [ ! -e "$PROGRAMS/Velmirant" ] || fail "a vendor folder is still there"
+}
+
+run_cases
