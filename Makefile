@@ -29,5 +29,15 @@ demo: setup
 	cmake --preset win64 && cmake --build --preset win64
 	scripts/demo.sh
 
+# The release zip: 32-bit executable, README and SHA256SUMS.
+dist: setup
+	cmake --preset win32 && cmake --build --preset win32
+	scripts/dist.sh
+
+# Timings and memory against cmd's rmdir, rm -rf and a floor program (not part of make test).
+bench: setup
+	cmake --preset win64 && cmake --build --preset win64
+	scripts/bench.py
+
 clean:
 	rm -rf build

@@ -15,8 +15,15 @@ fail() {
   exit 1
 }
 
+# new_prefix [DIR]: a fresh prefix in DIR (default: a new folder under $E2E_TMP).
 new_prefix() {
-  CASE_DIR=$(mktemp -d "$E2E_TMP/case.XXXXXX")
+  if [ $# -gt 0 ]; then
+    CASE_DIR=$1
+    rm -rf "$CASE_DIR"
+    mkdir -p "$CASE_DIR"
+  else
+    CASE_DIR=$(mktemp -d "$E2E_TMP/case.XXXXXX")
+  fi
   export WINEPREFIX=$CASE_DIR/prefix
   cp -al "$PREFIX_TEMPLATE" "$WINEPREFIX"
   # The registry files are rewritten by Wine, so they are copies, not links.
