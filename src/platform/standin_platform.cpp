@@ -288,7 +288,9 @@ std::uint32_t MarkForDeletion(Handle file) {
   const standin::Node& node = gState.files.at(open->path);
   if (node.deleteError != 0) return node.deleteError;
   // What lies under a link belongs to its target; the link itself goes whatever it points to.
-  const bool link = (node.attributes & kAttributeReparsePoint) != 0;
+  // The handle decides: it is what the entry is now.
+  const std::uint32_t attributes = node.handleAttributes ? *node.handleAttributes : node.attributes;
+  const bool link = (attributes & kAttributeReparsePoint) != 0;
   if (!link && standin::HasChildren(open->path)) return 145;  // ERROR_DIR_NOT_EMPTY
   open->marked = true;
   return 0;

@@ -141,7 +141,10 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
     }
   }
   const DWORD error = GetLastError();
-  return error == ERROR_NO_MORE_FILES ? 0 : error;
+  // A file system that lists no "." and ".." answers the first query of an empty folder
+  // with "not found" instead of "no more files".
+  const bool empty = error == ERROR_FILE_NOT_FOUND && infoClass == FileIdBothDirectoryRestartInfo;
+  return error == ERROR_NO_MORE_FILES || empty ? 0 : error;
 }
 
 std::uint32_t MarkForDeletion(Handle file) {

@@ -75,6 +75,11 @@ expect_ended() {
   wait_for 20 eval "! kill -0 $1 2>/dev/null" || fail "process $1 still runs"
 }
 
+expect_exists() {  # the set-up made what the case relies on (an absent folder would also report 0)
+  local path
+  for path in "$@"; do [ -e "$path" ] || fail "set-up did not create $path"; done
+}
+
 expect_alive() {
   kill -0 "$1" 2>/dev/null || fail "process $1 no longer runs"
 }
@@ -98,6 +103,8 @@ expect_report() {
 expect_section() {
   local n=$1 expected=$CASE_DIR/expected section=$CASE_DIR/section
   shift
+  # A complete report ends with a line end; awk would add the missing one to the last section.
+  [ "$(tail -c 2 "$REPORT" | od -An -tx1 | tr -d ' \n')" = 0d0a ] || fail "the report does not end with CR LF"
   awk -v n="$n" 'BEGIN { RS = "\r\n"; ORS = "\r\n"; s = 1 } s == n { print } $0 == "" { s++ }' "$REPORT" >"$section"
   if [ $# -gt 0 ]; then printf '%s\r\n' "$@" >"$expected"; else : >"$expected"; fi
   expect_same_bytes "$expected" "$section"

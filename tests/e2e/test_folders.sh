@@ -28,6 +28,7 @@ case_both_trees_go_and_their_neighbours_stay() {
   make_tree "$PROGRAMS/Velmirant" 2 6 8
   add_neighbours "$ROAMING"
   add_neighbours "$PROGRAMS"
+  expect_exists "$ROAMING/Velmirant/sub3/sub3/sub3/file4.dat" "$PROGRAMS/Velmirant/sub5/sub5/file7.dat"
   run_tool
   expect_rc 0
   expect_section 2 "$ROAMING_WIN/Velmirant -> 0" "$PROGRAMS_WIN/Velmirant -> 0" ""
@@ -77,6 +78,7 @@ case_tree_deeper_than_260_characters_goes() {
   mkdir -p "$dir"
   echo deep >"$dir/bottom.dat"
   [ ${#dir} -gt 600 ] || fail "test tree not deep enough"
+  expect_exists "$dir/bottom.dat"
   run_tool
   expect_rc 0
   expect_section 2 "$ROAMING_WIN/Velmirant -> 0" "$PROGRAMS_WIN/Velmirant -> 0" ""
@@ -87,6 +89,7 @@ case_file_in_place_of_the_folder_is_deleted() {
   echo "not a folder" >"$ROAMING/Velmirant"
   echo "not a folder" >"$PROGRAMS/Velmirant"
   add_neighbours "$ROAMING"
+  [ -f "$ROAMING/Velmirant" ] && [ -f "$PROGRAMS/Velmirant" ] || fail "set-up did not create the files"
   run_tool
   expect_rc 0
   expect_section 2 "$ROAMING_WIN/Velmirant -> 0" "$PROGRAMS_WIN/Velmirant -> 0" ""
@@ -119,6 +122,7 @@ case_roaming_folder_outside_the_code_page() {
   local roaming=$WINEPREFIX/drive_c/Profiles/$'\xd0\xb6'-user/Roaming
   make_tree "$roaming/Velmirant" 2 3 3
   add_neighbours "$roaming"
+  expect_exists "$roaming/Velmirant/sub2/sub2/file2.dat"
   run_tool
   expect_rc 0
   expect_section 2 "C:/Profiles/?-user/Roaming/Velmirant -> 0" "$PROGRAMS_WIN/Velmirant -> 0" ""

@@ -101,11 +101,13 @@ TEST_F(DeleteRegistryEntriesTest, VendorKeyIsAttemptedAfterItsSubkeysWhateverThe
   const int distribution = IndexOf("RegDeleteKeyA HKCU\\Software\\Velmirant\\distribution");
   const int vexpp = IndexOf("RegDeleteKeyA HKCU\\Software\\Velmirant\\vexpp");
   const int vendor = IndexOf("RegDeleteKeyA HKCU\\Software\\Velmirant", vexpp + 1);
+  const int vexppLine = IndexOf("write  -> ", vexpp);
   ASSERT_GE(distribution, 0);
+  ASSERT_GE(vexppLine, 0);
   EXPECT_LT(distribution, vexpp);
   EXPECT_LT(vexpp, vendor);
   // Each call's line is written before the next call is made.
-  EXPECT_LT(IndexOf("write  -> ", vexpp), vendor);
+  EXPECT_LT(vexppLine, vendor);
 }
 
 }  // namespace
