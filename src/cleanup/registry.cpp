@@ -25,28 +25,28 @@ constexpr std::string_view kLocalMachineRoot = "HKEY_LOCAL_MACHINE";
 
 }  // namespace
 
-ParsedRegistryEntry ParseRegistryEntrySpec(std::string_view spec) {
-  const std::size_t backslash = spec.find('\\');
-  const std::size_t bar = spec.find('|');
+ParsedRegistryEntry ParseRegistryEntrySpec(std::string_view text) {
+  const std::size_t backslash = text.find('\\');
+  const std::size_t bar = text.find('|');
   ParsedRegistryEntry entry;
   // Every root but HKEY_LOCAL_MACHINE, spelled exactly, is the current user's.
-  entry.root = spec.substr(0, backslash) == kLocalMachineRoot ? platform::RegistryRoot::LocalMachine
+  entry.root = text.substr(0, backslash) == kLocalMachineRoot ? platform::RegistryRoot::LocalMachine
                                                                : platform::RegistryRoot::CurrentUser;
   const std::size_t subkeyStart = backslash == std::string_view::npos ? 0 : backslash + 1;
   // A "|" before the first "\" belongs to the value name, so the subkey runs to the end.
-  const std::size_t subkeyEnd = bar == std::string_view::npos || bar < subkeyStart ? spec.size() : bar;
-  entry.subkey = std::string(spec.substr(subkeyStart, subkeyEnd - subkeyStart));
-  if (bar != std::string_view::npos) entry.valueName = std::string(spec.substr(bar + 1));
+  const std::size_t subkeyEnd = bar == std::string_view::npos || bar < subkeyStart ? text.size() : bar;
+  entry.subkey = std::string(text.substr(subkeyStart, subkeyEnd - subkeyStart));
+  if (bar != std::string_view::npos) entry.valueName = std::string(text.substr(bar + 1));
   return entry;
 }
 
 void DeleteRegistryEntries() {
-  for (std::string_view spec : kRegistryEntries) {
-    const ParsedRegistryEntry entry = ParseRegistryEntrySpec(spec);
+  for (std::string_view text : kRegistryEntries) {
+    const ParsedRegistryEntry entry = ParseRegistryEntrySpec(text);
     const std::int32_t status = entry.valueName.empty()
                                     ? platform::DeleteRegistryKey(entry.root, entry.subkey)
                                     : platform::DeleteRegistryValue(entry.root, entry.subkey, entry.valueName);
-    WriteText(spec);
+    WriteText(text);
     WriteText(" -> ");
     WriteNumber(status);
     EndLine();

@@ -13,7 +13,7 @@ struct ParsedRegistryEntry {
   std::string valueName;  // empty for a key
 };
 
-ParsedRegistryEntry ParseRegistryEntrySpec(std::string_view spec);
+ParsedRegistryEntry ParseRegistryEntrySpec(std::string_view text);
 
 // Deletes every entry in table order, one report line each.
 void DeleteRegistryEntries();

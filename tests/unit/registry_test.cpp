@@ -6,11 +6,11 @@ namespace {
 
 using platform::RegistryRoot;
 
-void ExpectParsed(std::string_view spec, RegistryRoot root, const std::string& subkey, const std::string& value) {
-  const ParsedRegistryEntry entry = ParseRegistryEntrySpec(spec);
-  EXPECT_EQ(entry.root, root) << spec;
-  EXPECT_EQ(entry.subkey, subkey) << spec;
-  EXPECT_EQ(entry.valueName, value) << spec;
+void ExpectParsed(std::string_view text, RegistryRoot root, const std::string& subkey, const std::string& value) {
+  const ParsedRegistryEntry entry = ParseRegistryEntrySpec(text);
+  EXPECT_EQ(entry.root, root) << text;
+  EXPECT_EQ(entry.subkey, subkey) << text;
+  EXPECT_EQ(entry.valueName, value) << text;
 }
 
 TEST(ParseRegistryEntrySpec, SplitsRootSubkeyAndValueName) {
