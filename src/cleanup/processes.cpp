@@ -29,23 +29,20 @@ bool EqualsIgnoringAsciiCase(std::wstring_view a, std::wstring_view b) {
 // Opens the process the snapshot recorded, for termination. The id may have passed to another
 // program since the snapshot, so when the image name can be read it must still be the recorded
 // one; otherwise the result is the same as a failed open (no handle).
-platform::Handle OpenRecordedProcess(const ProcessEntry& process) {
-  platform::Handle handle = platform::OpenProcess(
-      platform::kProcessTerminate | platform::kProcessQueryLimitedInformation, process.id);
-  if (handle == nullptr) {
+platform::ProcessHandle OpenRecordedProcess(const ProcessEntry& process) {
+  platform::ProcessHandle handle(platform::OpenProcess(
+      platform::kProcessTerminate | platform::kProcessQueryLimitedInformation, process.id));
+  if (!handle.Valid()) {
     // Some processes grant termination but not the query right; act on them as recorded.
-    return platform::OpenProcess(platform::kProcessTerminate, process.id);
+    return platform::ProcessHandle(platform::OpenProcess(platform::kProcessTerminate, process.id));
   }
   std::wstring imagePath;
-  if (platform::QueryProcessImagePath(handle, imagePath)) {
+  if (platform::QueryProcessImagePath(handle.Get(), imagePath)) {
     const std::size_t slash = imagePath.find_last_of(L"\\/");
     const std::wstring_view fileName =
         std::wstring_view(imagePath).substr(slash == std::wstring::npos ? 0 : slash + 1);
     // File names on Windows do not differ by letter case alone.
-    if (!EqualsIgnoringAsciiCase(fileName, process.name)) {
-      platform::CloseHandle(handle);
-      return nullptr;
-    }
+    if (!EqualsIgnoringAsciiCase(fileName, process.name)) return platform::ProcessHandle();
   }
   return handle;
 }
@@ -76,7 +73,7 @@ void TerminateTargetProcesses() {
     if (!IsTargetProcessName(process.name)) continue;
     WriteWideText(process.name);
     WriteWideText(L":");
-    platform::ProcessHandle handle(OpenRecordedProcess(process));
+    const platform::ProcessHandle handle = OpenRecordedProcess(process);
     // A target that cannot be opened keeps its name on an open line; the next write goes on there.
     if (!handle.Valid()) continue;
     const bool terminated = platform::TerminateProcess(handle.Get(), 1);
