@@ -5,10 +5,10 @@
 2. A run with nothing to clean vs. the floor program (only the unavoidable platform calls),
    both writing to a file.
 3. Peak memory (maximum resident set of the Wine process) of the tool vs. the floor program.
-Each figure is the median of RUNS runs. Exits non-zero when a target ratio is missed.
+Each figure is the median of RUNS runs (7 unless BENCH_RUNS says otherwise), the compared
+programs taking turns. Exits non-zero when a target ratio is missed.
 """
 import os
-import resource
 import shutil
 import statistics
 import subprocess
@@ -20,7 +20,7 @@ ROOT = Path(__file__).resolve().parent.parent
 BUILD = ROOT / "build" / "win64"
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver"
-RUNS = int(os.environ.get("BENCH_RUNS", "5"))
+RUNS = int(os.environ.get("BENCH_RUNS", "7"))
 TOOL = BUILD / "velmirant-cleanup.exe"
 FLOOR = BUILD / "bench-floor.exe"
 TEMPLATE = ROOT / "build" / "bench-template"
@@ -54,8 +54,14 @@ def peak_rss_kib(command):
     return int(out.stdout.strip())
 
 
-def median_of(measure):
-    return statistics.median(measure() for _ in range(RUNS))
+def medians(*measures):
+    """Median of each measure over RUNS rounds. The measures take turns within each round, so a
+    slow spell of the machine (or of Wine's server) falls on all of them alike."""
+    results = [[] for _ in measures]
+    for _ in range(RUNS):
+        for result, measure in zip(results, measures):
+            result.append(measure())
+    return [statistics.median(result) for result in results]
 
 
 def main():
@@ -91,11 +97,11 @@ def main():
             assert not native_tree.exists()
             return t
 
-        tool_t, rmdir_t, rm_t = median_of(tool_removal), median_of(rmdir_removal), median_of(native_removal)
-        noop_t = median_of(lambda: timed([WINE, str(TOOL)], stdout=report))
-        floor_t = median_of(lambda: timed([WINE, str(FLOOR)], stdout=report))
-        tool_mem = median_of(lambda: peak_rss_kib([WINE, str(TOOL)]))
-        floor_mem = median_of(lambda: peak_rss_kib([WINE, str(FLOOR)]))
+        tool_t, rmdir_t, rm_t = medians(tool_removal, rmdir_removal, native_removal)
+        noop_t, floor_t = medians(lambda: timed([WINE, str(TOOL)], stdout=report),
+                                  lambda: timed([WINE, str(FLOOR)], stdout=report))
+        tool_mem, floor_mem = medians(lambda: peak_rss_kib([WINE, str(TOOL)]),
+                                      lambda: peak_rss_kib([WINE, str(FLOOR)]))
     finally:
         report.close()
         subprocess.run([WINESERVER, "-k"], env=ENV, stderr=subprocess.DEVNULL)

@@ -34,8 +34,12 @@ std::uint32_t Enter(const std::wstring& path, std::uint32_t listedAttributes, st
   std::uint32_t error = 0;
   platform::FileHandle handle(platform::OpenForRemoval(path, listedAsFolder, error));
   if (!handle.Valid()) return UnlessGone(error);
-  std::uint32_t attributes = 0;
-  if ((error = platform::GetHandleAttributes(handle.Get(), attributes)) != 0) return error;
+  // What the handle says can change the outcome only for an entry listed as a folder or a link:
+  // an entry listed as a plain file is deleted, never entered, whatever it has become.
+  std::uint32_t attributes = listedAttributes;
+  const bool handleDecides =
+      (listedAttributes & (platform::kAttributeDirectory | platform::kAttributeReparsePoint)) != 0;
+  if (handleDecides && (error = platform::GetHandleAttributes(handle.Get(), attributes)) != 0) return error;
   if ((listedAttributes & platform::kAttributeReparsePoint) != 0 &&
       (attributes & platform::kAttributeReparsePoint) == 0) {
     return kErrorNotAReparsePoint;
