@@ -77,6 +77,11 @@ std::string RootName(platform::RegistryRoot root) {
   return root == platform::RegistryRoot::LocalMachine ? "HKLM" : "HKCU";
 }
 
+// What a handle opened on the entry reports: the entry as it is now, not as it was listed.
+std::uint32_t HandleAttributes(const Node& node) {
+  return node.handleAttributes ? *node.handleAttributes : node.attributes;
+}
+
 std::int32_t RegistryStatus(const std::string& key) {
   auto it = gState.registry.find(key);
   return it == gState.registry.end() ? gState.registryAbsentStatus : it->second;
@@ -261,8 +266,7 @@ Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& 
 std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
   const standin::OpenHandle* open = standin::Find(file);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
-  const standin::Node& node = gState.files.at(open->path);
-  attributes = node.handleAttributes ? *node.handleAttributes : node.attributes;
+  attributes = standin::HandleAttributes(gState.files.at(open->path));
   return 0;
 }
 
@@ -288,9 +292,7 @@ std::uint32_t MarkForDeletion(Handle file) {
   const standin::Node& node = gState.files.at(open->path);
   if (node.deleteError != 0) return node.deleteError;
   // What lies under a link belongs to its target; the link itself goes whatever it points to.
-  // The handle decides: it is what the entry is now.
-  const std::uint32_t attributes = node.handleAttributes ? *node.handleAttributes : node.attributes;
-  const bool link = (attributes & kAttributeReparsePoint) != 0;
+  const bool link = (standin::HandleAttributes(node) & kAttributeReparsePoint) != 0;
   if (!link && standin::HasChildren(open->path)) return 145;  // ERROR_DIR_NOT_EMPTY
   open->marked = true;
   return 0;
