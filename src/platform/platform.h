@@ -1,7 +1,7 @@
 // The thin layer between the clean-up steps and Windows.
 //
-// win32_platform.cpp implements it over the real services; the native test build links
-// standin_platform.cpp instead, which records every call and returns scripted results.
+// win32_platform.cpp implements it over the real services; the native unit tests link
+// tests/unit/standin_platform.cpp instead, which records every call and returns scripted results.
 // Nothing here includes <windows.h>, so the steps compile on any host.
 #pragma once
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/standin.h"
+#include "standin.h"
 
 class StandinTest : public ::testing::Test {
  protected:
