@@ -1,5 +1,4 @@
-# 64-bit Windows build of the same sources; the end-to-end tests run it under 64-bit Wine,
-# because this machine cannot run 32-bit programs.
+# 64-bit Windows build of the same sources; the same end-to-end cases run it under 64-bit Wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc)

@@ -4,9 +4,17 @@
 # Exits non-zero when the after view is not what it should be.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-export WINE=${WINE:-/usr/lib/wine/wine64}
-export TOOL=${TOOL:-$root/build/win64/velmirant-cleanup.exe}
-export SLEEPER=${SLEEPER:-$root/build/win64/e2e-sleeper.exe}
+# The release itself (32-bit, in a WoW64 prefix); the x86_64 build only where this machine's kernel
+# runs no 32-bit programs.
+if [ -z "${TOOL:-}" ]; then
+  if bash "$root/scripts/runs32.sh"; then
+    build=win32 WINE=/usr/lib/wine/wine E2E_BITS=32
+  else
+    build=win64 WINE=/usr/lib/wine/wine64 E2E_BITS=64
+    echo "This machine's kernel does not run 32-bit programs: the demo runs the x86_64 build of the same sources."
+  fi
+  export WINE E2E_BITS TOOL=$root/build/$build/velmirant-cleanup.exe SLEEPER=$root/build/$build/e2e-sleeper.exe
+fi
 export PREFIX_TEMPLATE=${PREFIX_TEMPLATE:-$root/build/demo-template}
 export E2E_TMP=${E2E_TMP:-$root/build/demo-tmp}
 sandbox=${DEMO_DIR:-$root/build/demo}
@@ -92,9 +100,7 @@ show before
 [ "$wrong" -eq 0 ] || fail "the sandbox was not seeded as planned"
 
 echo
-echo "== Running velmirant-cleanup.exe"
-echo "   (the x86_64 build of the release's sources under wine64: this machine cannot run 32-bit"
-echo "   programs, so the 32-bit release itself is only checked statically)"
+echo "== Running $TOOL"
 echo
 run_tool
 cat "$REPORT"
