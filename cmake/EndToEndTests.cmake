@@ -4,6 +4,10 @@
 # reports every case as skipped (exit code 77), never as passed.
 add_executable(e2e-sleeper tests/e2e/sleeper.cpp)
 target_link_options(e2e-sleeper PRIVATE -static -municode)
+# Copied beside the tool under system DLL names: it marks every load.
+add_library(e2e-planted SHARED tests/e2e/planted.cpp)
+set_target_properties(e2e-planted PROPERTIES PREFIX "")
+target_link_options(e2e-planted PRIVATE -static -s -Wl,--kill-at)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   set(E2E_BITS 32)
@@ -27,7 +31,7 @@ target_link_options(bench-floor PRIVATE -static -s)
 target_link_libraries(bench-floor PRIVATE shell32 ole32 advapi32)
 
 set(E2E_PREFIX_TEMPLATE ${CMAKE_BINARY_DIR}/e2e-prefix)
-set(E2E_ENV "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PREFIX_TEMPLATE=${E2E_PREFIX_TEMPLATE};E2E_TMP=${CMAKE_BINARY_DIR}/e2e-tmp")
+set(E2E_ENV "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PREFIX_TEMPLATE=${E2E_PREFIX_TEMPLATE};E2E_TMP=${CMAKE_BINARY_DIR}/e2e-tmp")
 
 add_test(NAME e2e.prefix
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/e2e/make_prefix.sh ${E2E_PREFIX_TEMPLATE})

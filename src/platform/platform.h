@@ -58,6 +58,13 @@ using SnapshotHandle = OwnedHandle<false>;
 using ProcessHandle = OwnedHandle<true>;
 using FileHandle = OwnedHandle<false>;
 
+// ---- Start-up -------------------------------------------------------------------------------
+
+// Makes every later DLL load search only the system folder, never the tool's own folder (often a
+// Downloads folder) or the current one. Called first thing, before any module beyond those of
+// kernel32 is loaded: modules the tool needs beyond them are loaded at run time, after it.
+void RestrictDllSearch();
+
 // ---- Report output ----------------------------------------------------------------------
 
 // Appends bytes to standard output (text mode: "\n" reaches a file or pipe as CR LF).
@@ -115,7 +122,8 @@ class KnownFolderPath {
   wchar_t* path_ = nullptr;
 };
 
-// SHGetKnownFolderPath(id, 0, null, ...); returns the HRESULT (0 on success).
+// SHGetKnownFolderPath(id, 0, null, ...); returns the HRESULT (0 on success). Where shell32's
+// SHGetKnownFolderPath or ole32's CoTaskMemFree cannot be loaded, the HRESULT of that failure.
 std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path);
 
 // Sleep.
@@ -141,11 +149,25 @@ std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attribu
 // for listing does not share delete access, so it cannot be renamed or swapped while it is held.
 // Returns InvalidHandle() and sets error on failure.
 Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error);
+// CreateFileW(path, FILE_READ_ATTRIBUTES, all sharing) with FILE_FLAG_BACKUP_SEMANTICS, following
+// links: a folder opened only to learn its final path. InvalidHandle() on failure.
+Handle OpenForQuery(const std::wstring& path);
+// GetFinalPathNameByHandleW(FILE_NAME_NORMALIZED | VOLUME_NAME_DOS): the path the handle really
+// reaches, in the "\\?\" form. Returns 0 or the error code.
+std::uint32_t GetFinalPath(Handle file, std::wstring& path);
+// Whether two paths name the same entry as the file system compares names: ordinally, ignoring case.
+bool SamePath(std::wstring_view a, std::wstring_view b);
 // FileAttributeTagInfo of an open handle. Returns 0 or the error code.
 std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes);
 // Every entry of an open folder except "." and "..". Returns 0 or the error code.
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries);
-// FileDispositionInfo: the entry is deleted when its handle is closed. Returns 0 or the error code.
+// FileDispositionInfoEx with FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS:
+// the entry leaves its folder when its handle is closed, even while another program still holds
+// it open with delete sharing. Systems before Windows 10 1607 (and Wine) answer 87, 1 or 50.
+// Returns 0 or the error code.
+std::uint32_t MarkForPosixDeletion(Handle file);
+// FileDispositionInfo: the entry is deleted when the last handle to it is closed. Returns 0 or the
+// error code.
 std::uint32_t MarkForDeletion(Handle file);
 
 // ---- Registry -------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
-// The platform layer over the real Windows services (kernel32, advapi32, shell32, ole32).
+// The platform layer over the real Windows services: kernel32 and advapi32, imported; shell32 and
+// ole32, loaded from the system folder at run time.
 #include <windows.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -34,7 +35,60 @@ HKEY RootKey(RegistryRoot root) {
   return root == RegistryRoot::LocalMachine ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
 }
 
+// GetProcAddress's result as the function it is; the detour through void (*)() is the cast the
+// compiler accepts between unrelated function types.
+template <typename Function>
+Function FindFunction(HMODULE module, const char* name) {
+  const FARPROC found = module != nullptr ? GetProcAddress(module, name) : nullptr;
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+// Whether SetDefaultDllDirectories took effect: Vista, and 7 without update KB2533623, lack it.
+bool gSystemSearchOnly = false;
+
+// A module from the system folder, with its dependencies from there too.
+HMODULE LoadSystemModule(const wchar_t* name) {
+  if (gSystemSearchOnly) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  wchar_t path[MAX_PATH];
+  const UINT folderLength = GetSystemDirectoryW(path, MAX_PATH);
+  const std::size_t nameLength = lstrlenW(name);
+  if (folderLength == 0 || folderLength + 1 + nameLength >= MAX_PATH) return nullptr;
+  path[folderLength] = L'\\';
+  lstrcpyW(path + folderLength + 1, name);
+  // With a full path, this flag makes the module's own dependencies come from its folder first.
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+struct ShellFunctions {
+  decltype(&::SHGetKnownFolderPath) getKnownFolderPath = nullptr;
+  decltype(&::CoTaskMemFree) taskMemFree = nullptr;
+  DWORD error = 0;  // why they could not be had
+};
+
+// Loaded on first use and kept for the rest of the run.
+const ShellFunctions& Shell() {
+  static ShellFunctions functions;
+  static bool loaded = false;
+  if (!loaded) {
+    loaded = true;
+    functions.getKnownFolderPath =
+        FindFunction<decltype(&::SHGetKnownFolderPath)>(LoadSystemModule(L"shell32.dll"), "SHGetKnownFolderPath");
+    if (functions.getKnownFolderPath == nullptr) functions.error = GetLastError();
+    functions.taskMemFree = FindFunction<decltype(&::CoTaskMemFree)>(LoadSystemModule(L"ole32.dll"), "CoTaskMemFree");
+    if (functions.taskMemFree == nullptr && functions.error == 0) functions.error = GetLastError();
+  }
+  return functions;
+}
+
 }  // namespace
+
+void RestrictDllSearch() {
+  const auto setDefaultDllDirectories = FindFunction<BOOL(WINAPI*)(DWORD)>(GetModuleHandleW(L"kernel32.dll"),
+                                                                           "SetDefaultDllDirectories");
+  gSystemSearchOnly = setDefaultDllDirectories != nullptr && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Without it, at least the current folder leaves the search; modules are loaded by full path.
+  if (!gSystemSearchOnly) SetDllDirectoryW(L"");
+}
 
 void CloseHandle(Handle handle) { ::CloseHandle(handle); }
 
@@ -93,11 +147,18 @@ bool TerminateProcess(Handle process, std::uint32_t exitCode) {
   return ::TerminateProcess(process, exitCode) != FALSE;
 }
 
-void FreeKnownFolderPath(wchar_t* path) { CoTaskMemFree(path); }
+void FreeKnownFolderPath(wchar_t* path) {
+  // No path is ever handed out without the function that frees it.
+  if (path != nullptr) Shell().taskMemFree(path);
+}
 
 std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path) {
+  const ShellFunctions& shell = Shell();
+  if (shell.getKnownFolderPath == nullptr || shell.taskMemFree == nullptr) {
+    return static_cast<std::int32_t>(HRESULT_FROM_WIN32(shell.error != 0 ? shell.error : ERROR_PROC_NOT_FOUND));
+  }
   const GUID& id = folder == KnownFolder::RoamingAppData ? kFolderIdRoamingAppData : kFolderIdProgramFilesX86;
-  return SHGetKnownFolderPath(id, 0, nullptr, path.Receive());
+  return shell.getKnownFolderPath(id, 0, nullptr, path.Receive());
 }
 
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
@@ -116,6 +177,32 @@ Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& 
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   return file;
+}
+
+Handle OpenForQuery(const std::wstring& path) {
+  return CreateFileW(ExtendedLengthPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+std::uint32_t GetFinalPath(Handle file, std::wstring& path) {
+  constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  path.resize(MAX_PATH);
+  for (;;) {
+    const DWORD length = GetFinalPathNameByHandleW(file, &path[0], static_cast<DWORD>(path.size()), kFlags);
+    if (length == 0) return GetLastError();
+    if (length < path.size()) {
+      path.resize(length);
+      return 0;
+    }
+    // Too small: length is the size needed, terminator included.
+    path.resize(length);
+  }
+}
+
+bool SamePath(std::wstring_view a, std::wstring_view b) {
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), TRUE) ==
+         CSTR_EQUAL;
 }
 
 std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
@@ -145,6 +232,14 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
   // with "not found" instead of "no more files".
   const bool empty = error == ERROR_FILE_NOT_FOUND && infoClass == FileIdBothDirectoryRestartInfo;
   return error == ERROR_NO_MORE_FILES || empty ? 0 : error;
+}
+
+std::uint32_t MarkForPosixDeletion(Handle file) {
+  constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+  constexpr DWORD kDeletePosixSemantics = 0x1 | 0x2;  // FILE_DISPOSITION_FLAG_DELETE | _POSIX_SEMANTICS
+  DWORD flags = kDeletePosixSemantics;
+  if (!SetFileInformationByHandle(file, kFileDispositionInfoEx, &flags, sizeof flags)) return GetLastError();
+  return 0;
 }
 
 std::uint32_t MarkForDeletion(Handle file) {

@@ -115,6 +115,21 @@ case_directory_links_inside_never_reach_their_targets() {
   [ -d "$outside/empty" ] || fail "an empty folder behind a link was deleted"
 }
 
+# Under Wine a file link lists as a plain file and every open of it reaches its target; only the
+# handle's final path tells. The tool must leave the target alone.
+case_file_links_inside_never_cost_their_targets() {
+  local outside=$CASE_DIR/outside
+  mkdir -p "$outside" "$ROAMING/Velmirant" "$PROGRAMS/Velmirant"
+  echo precious >"$outside/precious.dat"
+  echo precious >"$outside/other.dat"
+  ln -s "$outside/precious.dat" "$ROAMING/Velmirant/link.dat"
+  ln -s "$outside/other.dat" "$PROGRAMS/Velmirant/link.dat"
+  run_tool
+  expect_rc 0
+  expect_section 2 "$(marks 50)$ROAMING_WIN/Velmirant -> 681" "$PROGRAMS_WIN/Velmirant -> 681" ""
+  [ -f "$outside/precious.dat" ] && [ -f "$outside/other.dat" ] || fail "a file behind a link was deleted"
+}
+
 case_roaming_folder_outside_the_code_page() {
   local profile=$'C:\\Profiles\\\xd0\xb6-user\\Roaming'  # U+0436 is not in code page 1252
   "$WINE" reg add 'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders' \

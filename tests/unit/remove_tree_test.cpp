@@ -154,6 +154,59 @@ TEST_F(RemoveTreeTest, EntryGoneBetweenListingAndOpeningIsSkipped) {
   EXPECT_FALSE(standin::Exists(kTop + L"\\other"));
 }
 
+TEST_F(RemoveTreeTest, HandleThatReachesSomewhereElseIsNeitherDeletedNorEntered) {
+  standin::AddFolder(kTop);
+  standin::AddFile(kTop + L"\\a-file-link");
+  standin::AddFolder(kTop + L"\\b-swapped");
+  standin::AddFile(kTop + L"\\b-swapped\\inside");
+  // The vendor folder itself, then a file, then a folder, each reaching outside when opened.
+  state().files[kTop].finalPath = L"\\\\?\\Z:\\outside";
+  EXPECT_EQ(RemoveTree(kTop), kErrorStoppedOnSymlink);
+  state().files[kTop].finalPath = L"\\\\?\\c:\\data\\VELMIRANT";  // the same entry, as the system spells it
+  state().files[kTop + L"\\a-file-link"].finalPath = L"\\\\?\\Z:\\outside\\precious.dat";
+  EXPECT_EQ(RemoveTree(kTop), kErrorStoppedOnSymlink);
+  state().files[kTop + L"\\a-file-link"].finalPath.reset();
+  state().files[kTop + L"\\b-swapped"].finalPath = L"\\\\?\\Z:\\outside";
+  EXPECT_EQ(RemoveTree(kTop), kErrorStoppedOnSymlink);
+  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\a-file-link"), 1);  // after its final path was mended
+  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\b-swapped"), 0);
+  EXPECT_EQ(standin::Count("ListFolder C:\\Data\\Velmirant\\b-swapped"), 0);
+  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant ("), 0);
+  EXPECT_TRUE(standin::Exists(kTop + L"\\b-swapped\\inside"));
+  // A file system that gives no final path for the base: the removal goes on as without the check.
+  state().files[L"C:\\Data"].finalPathError = 1;
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, PosixDeletionLetsAFileHeldWithDeleteSharingGoAtOnce) {
+  standin::AddFolder(kTop);
+  standin::AddFile(kTop + L"\\scanned");
+  state().files[kTop + L"\\scanned"].heldWithDeleteSharing = true;
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(standin::Count("(posix)"), 2);
+  EXPECT_FALSE(gPosixDeleteRefused);
+}
+
+TEST_F(RemoveTreeTest, RefusedPosixDeletionFallsBackForTheRestOfTheRun) {
+  standin::AddFolder(kTop);
+  standin::AddFile(kTop + L"\\read-only");
+  // A refusal that is about the file, not the call, is the outcome: no fallback.
+  state().posixDeleteError = 5;
+  EXPECT_EQ(RemoveTree(kTop), 5u);
+  EXPECT_FALSE(gPosixDeleteRefused);
+  state().posixDeleteError = 87;
+  state().files[kTop + L"\\read-only"].heldWithDeleteSharing = true;
+  standin::AddFile(kTop + L"\\second");
+  EXPECT_EQ(RemoveTree(kTop), 145u);  // ERROR_DIR_NOT_EMPTY: the held file is only delete-pending
+  EXPECT_TRUE(gPosixDeleteRefused);
+  EXPECT_FALSE(standin::Exists(kTop + L"\\second"));
+  EXPECT_EQ(RemoveTree(kTop), 5u);  // a delete-pending file cannot be opened
+  EXPECT_EQ(standin::Count("(posix)"), 2);  // the refused attempt only, after the one that failed with 5
+}
+
 TEST(Paths, JoinPutsOneSeparatorBetween) {
   EXPECT_EQ(JoinPath(L"C:\\Users\\a", L"Velmirant"), L"C:\\Users\\a\\Velmirant");
   EXPECT_EQ(JoinPath(L"D:\\", L"Velmirant"), L"D:\\Velmirant");

@@ -44,6 +44,13 @@ struct Node {
   int openErrorTimes = -1;  // how many opens fail with openError; -1: all of them
   std::uint32_t deleteError = 0;
   std::uint32_t listError = 0;
+  // What the handle's final path reports; unset: "\\?\" + the entry's own path.
+  std::optional<std::wstring> finalPath;
+  std::uint32_t finalPathError = 0;  // the file system gives no final path
+  // Another program holds the entry open with delete sharing: a classic deletion leaves it
+  // delete-pending (still listed, and opens fail with 5) until that program lets go.
+  bool heldWithDeleteSharing = false;
+  bool deletePending = false;
 };
 
 struct State {
@@ -57,6 +64,7 @@ struct State {
   std::map<platform::KnownFolder, KnownFolderResult> knownFolders;
 
   std::map<std::wstring, Node> files;  // the whole file system, by full path
+  std::uint32_t posixDeleteError = 0;  // what FileDispositionInfoEx answers; 87: not supported
 
   std::map<std::string, std::int32_t> registry;  // "HKCU\\subkey" or "HKCU\\subkey|value" -> status
   std::int32_t registryAbsentStatus = 2;

@@ -1,6 +1,7 @@
 // The platform layer for the native unit tests: no Windows, only scripted answers and a log.
 #include <algorithm>
 #include <cstdint>
+#include <cwctype>
 
 #include "platform/platform.h"
 #include "standin.h"
@@ -18,6 +19,7 @@ struct OpenHandle {
   std::wstring path;
   bool forListing = false;
   bool marked = false;
+  bool posix = false;  // marked with POSIX semantics
 };
 
 State gState;
@@ -139,8 +141,14 @@ void CloseHandle(Handle handle) {
     case standin::Kind::File:
       Log("CloseHandle " + Narrow(open->path));
       if (open->marked) {
-        gState.files.erase(open->path);
-        Log("deleted " + Narrow(open->path));
+        standin::Node& node = gState.files.at(open->path);
+        if (node.heldWithDeleteSharing && !open->posix) {
+          node.deletePending = true;
+          Log("delete pending " + Narrow(open->path));
+        } else {
+          gState.files.erase(open->path);
+          Log("deleted " + Narrow(open->path));
+        }
       }
       break;
   }
@@ -251,6 +259,10 @@ Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& 
     return InvalidHandle();
   }
   standin::Node& node = it->second;
+  if (node.deletePending) {
+    error = 5;  // ERROR_ACCESS_DENIED, as for every file waiting to be deleted
+    return InvalidHandle();
+  }
   if (node.openError != 0 && node.openErrorTimes != 0) {
     if (node.openErrorTimes > 0) --node.openErrorTimes;
     error = node.openError;
@@ -261,6 +273,31 @@ Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& 
   handle.path = path;
   handle.forListing = forListing;
   return standin::NewHandle(std::move(handle));
+}
+
+Handle OpenForQuery(const std::wstring& path) {
+  Log("CreateFileW query " + Narrow(path));
+  if (gState.files.count(path) == 0) return InvalidHandle();
+  standin::OpenHandle handle(standin::Kind::File);
+  handle.path = path;
+  return standin::NewHandle(std::move(handle));
+}
+
+std::uint32_t GetFinalPath(Handle file, std::wstring& path) {
+  const standin::OpenHandle* open = standin::Find(file);
+  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  const standin::Node& node = gState.files.at(open->path);
+  if (node.finalPathError != 0) return node.finalPathError;
+  path = node.finalPath ? *node.finalPath : L"\\\\?\\" + open->path;
+  return 0;
+}
+
+bool SamePath(std::wstring_view a, std::wstring_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::towupper(a[i]) != std::towupper(b[i])) return false;
+  }
+  return true;
 }
 
 std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
@@ -285,10 +322,14 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
   return 0;
 }
 
-std::uint32_t MarkForDeletion(Handle file) {
+namespace {
+
+std::uint32_t Mark(Handle file, bool posix) {
   standin::OpenHandle* open = standin::Find(file);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
-  Log("MarkForDeletion " + Narrow(open->path));
+  Log("MarkForDeletion " + Narrow(open->path) + (posix ? " (posix)" : ""));
+  if (posix && gState.posixDeleteError != 0) return gState.posixDeleteError;
+  open->posix = posix;
   const standin::Node& node = gState.files.at(open->path);
   if (node.deleteError != 0) return node.deleteError;
   // What lies under a link belongs to its target; the link itself goes whatever it points to.
@@ -297,6 +338,13 @@ std::uint32_t MarkForDeletion(Handle file) {
   open->marked = true;
   return 0;
 }
+
+}  // namespace
+
+std::uint32_t MarkForPosixDeletion(Handle file) { return Mark(file, true); }
+std::uint32_t MarkForDeletion(Handle file) { return Mark(file, false); }
+
+void RestrictDllSearch() { Log("RestrictDllSearch"); }
 
 std::int32_t DeleteRegistryKey(RegistryRoot root, const std::string& subkey) {
   const std::string key = standin::RootName(root) + "\\" + subkey;
