@@ -41,9 +41,9 @@ case_subfolders_swapped_for_links_during_the_run_cost_nothing_outside() {
     done
     local expected
     expected=$(find "$outside" -type f | wc -l)
-    python3 - "$top" "$outside" "$CASE_DIR/stop" <<'PY' &
+    python3 - "$top" "$outside" "$CASE_DIR/stop" "$CASE_DIR/swapping" <<'PY' &
 import os, sys, time
-top, outside, stop = sys.argv[1:]
+top, outside, stop, ready = sys.argv[1:]
 deadline = time.monotonic() + 5
 while time.monotonic() < deadline and not os.path.exists(stop):
     for i in range(4):
@@ -51,17 +51,19 @@ while time.monotonic() < deadline and not os.path.exists(stop):
         try:
             os.rename(sub, held)
             os.symlink(outside, sub)
-            time.sleep(0.002)
+            time.sleep(0.005)
             os.unlink(sub)
             os.rename(held, sub)
         except OSError:
             pass
+    open(ready, "w").close()
 PY
     local swapper=$!
+    wait_for 20 test -e "$CASE_DIR/swapping" || fail "the swapper did not start"
     run_tool
     touch "$CASE_DIR/stop"
     wait "$swapper"
-    rm -f "$CASE_DIR/stop"
+    rm -f "$CASE_DIR/stop" "$CASE_DIR/swapping"
     expect_rc 0
     [ "$(find "$outside" -type f | wc -l)" -eq "$expected" ] || fail "run $run: files outside the folder were deleted"
     grep -q "^!.*$ROAMING_WIN/Velmirant -> " "$REPORT" && disturbed=$((disturbed + 1))
