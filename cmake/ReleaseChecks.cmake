@@ -1,10 +1,17 @@
-# Static checks of the 32-bit release: this machine cannot run it, so its image is read instead.
-find_package(Python3 REQUIRED COMPONENTS Interpreter)
+# Static checks of the 32-bit release, read with pefile (Debian's python3-pefile).
+# Debian's own interpreter: one found earlier on PATH (a pyenv one, say) does not see Debian's modules.
+find_program(RELEASE_PYTHON python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
+execute_process(COMMAND ${RELEASE_PYTHON} -c "import pefile" RESULT_VARIABLE pefile_missing OUTPUT_QUIET ERROR_QUIET)
+if(pefile_missing)
+  message(FATAL_ERROR "${RELEASE_PYTHON} cannot import pefile: install python3-pefile (scripts/setup.sh does)")
+endif()
 set(CHECK ${CMAKE_SOURCE_DIR}/tests/release/check_release.py)
+set(TOOL_EXE $<TARGET_FILE:velmirant-cleanup>)
 foreach(check header manifest resources size)
-  add_test(NAME release.${check} COMMAND ${Python3_EXECUTABLE} ${CHECK} $<TARGET_FILE:velmirant-cleanup> ${check})
+  add_test(NAME release.${check} COMMAND ${RELEASE_PYTHON} ${CHECK} ${TOOL_EXE} ${check})
 endforeach()
-add_test(NAME release.imports COMMAND ${Python3_EXECUTABLE} ${CHECK} $<TARGET_FILE:velmirant-cleanup> imports
+add_test(NAME release.imports COMMAND ${RELEASE_PYTHON} ${CHECK} ${TOOL_EXE} imports
   ${CMAKE_SOURCE_DIR}/tests/release/imports.txt)
+add_test(NAME release.version COMMAND ${RELEASE_PYTHON} ${CHECK} ${TOOL_EXE} version ${PROJECT_VERSION})
 add_test(NAME release.reproducible COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/reproducible.sh ${CMAKE_SOURCE_DIR}
-  $<TARGET_FILE:velmirant-cleanup>)
+  ${TOOL_EXE})

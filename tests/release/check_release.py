@@ -1,123 +1,76 @@
 #!/usr/bin/env python3
-"""Static checks of the 32-bit release executable, which cannot be run on this machine.
+"""Static checks of the 32-bit release executable, read with pefile (Debian's python3-pefile).
 
-Usage: check_release.py EXE CHECK [ARG]   with CHECK one of header, manifest, resources, imports, size.
-Reads the PE file directly: headers, import table and resource tree.
+Usage: check_release.py EXE CHECK [ARG]
+  CHECK is one of header, manifest, resources, imports (ARG: the reviewed list), size,
+  version (ARG: the project version, e.g. 1.0.0).
+Prints one FAIL line per problem, then "CHECK: ok" or "CHECK: failed"; exits 1 on any problem.
 """
-import struct
 import sys
 import xml.etree.ElementTree as ET
 
-RT_MANIFEST = 24
-RT_RCDATA_BINARY = "BINARY"
+import pefile
+
+RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]    # 16
+RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]  # 24
 MAX_SIZE = 256 * 1024
+# Where imports may come from. shell32 and ole32 stay allowed until the reviewed list drops them.
+ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
+VOS_NT_WINDOWS32 = 0x00040004
+VFT_APP = 0x00000001
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 
 
-class Pe:
-    def __init__(self, path):
-        self.data = open(path, "rb").read()
-        d = self.data
-        if d[:2] != b"MZ":
-            raise SystemExit("not an MZ executable")
-        self.pe = struct.unpack_from("<I", d, 0x3C)[0]
-        if d[self.pe:self.pe + 4] != b"PE\0\0":
-            raise SystemExit("no PE signature")
-        (self.machine, self.sections_count, self.timestamp, _, _, self.opt_size,
-         self.characteristics) = struct.unpack_from("<HHIIIHH", d, self.pe + 4)
-        self.opt = self.pe + 24
-        self.magic = struct.unpack_from("<H", d, self.opt)[0]
-        if self.magic != 0x10B:
-            raise SystemExit("optional header magic %#x, expected 0x10b (PE32)" % self.magic)
-        (self.major_os, self.minor_os, _, _, self.major_sub, self.minor_sub) = struct.unpack_from("<6H", d, self.opt + 40)
-        self.subsystem, self.dll_characteristics = struct.unpack_from("<HH", d, self.opt + 68)
-        dirs = self.opt + 96
-        self.directories = [struct.unpack_from("<II", d, dirs + 8 * i) for i in range(16)]
-        table = self.opt + self.opt_size
-        self.sections = []
-        for i in range(self.sections_count):
-            name, vsize, va, rsize, rptr = struct.unpack_from("<8sIIII", d, table + 40 * i)
-            self.sections.append((name.rstrip(b"\0").decode(), va, max(vsize, rsize), rptr))
+def load(path):
+    try:
+        pe = pefile.PE(path)
+    except pefile.PEFormatError as error:
+        raise SystemExit("%s: not a PE executable: %s" % (path, error))
+    if pe.OPTIONAL_HEADER.Magic != pefile.OPTIONAL_HEADER_MAGIC_PE:
+        raise SystemExit("optional header magic %#x, expected 0x10b (PE32)" % pe.OPTIONAL_HEADER.Magic)
+    return pe
 
-    def offset(self, rva):
-        for _, va, size, ptr in self.sections:
-            if va <= rva < va + size:
-                return ptr + rva - va
-        raise SystemExit("rva %#x outside every section" % rva)
 
-    def cstring(self, rva):
-        start = self.offset(rva)
-        return self.data[start:self.data.index(b"\0", start)].decode("ascii")
+def resources(pe):
+    """(type, name, language, bytes) for every resource; types and names are ints or strings."""
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return []
 
-    def imports(self):
-        rva, _ = self.directories[1]
-        found = []
-        pos = self.offset(rva)
-        while True:
-            lookup, _, _, name, thunk = struct.unpack_from("<IIIII", self.data, pos)
-            if name == 0:
-                break
-            dll = self.cstring(name).lower()
-            entry = self.offset(lookup or thunk)
-            while True:
-                value = struct.unpack_from("<I", self.data, entry)[0]
-                if value == 0:
-                    break
-                if value & 0x80000000:
-                    found.append("%s #%d" % (dll, value & 0xFFFF))
-                else:
-                    found.append("%s %s" % (dll, self.cstring(value + 2)))
-                entry += 4
-            pos += 20
-        return sorted(found)
+    def key(entry):
+        return str(entry.name) if entry.name is not None else entry.id
 
-    def resources(self):
-        """(type, name, language, bytes) for every resource; names are ints or strings."""
-        rva, _ = self.directories[2]
-        if rva == 0:
-            return []
-        base = self.offset(rva)
-        d = self.data
-
-        def entries(directory):
-            named, ids = struct.unpack_from("<HH", d, directory + 12)
-            for i in range(named + ids):
-                key, target = struct.unpack_from("<II", d, directory + 16 + 8 * i)
-                if key & 0x80000000:
-                    at = base + (key & 0x7FFFFFFF)
-                    length = struct.unpack_from("<H", d, at)[0]
-                    key = d[at + 2:at + 2 + 2 * length].decode("utf-16-le")
-                yield key, target
-
-        found = []
-        for rtype, t in entries(base):
-            for name, n in entries(base + (t & 0x7FFFFFFF)):
-                for lang, leaf in entries(base + (n & 0x7FFFFFFF)):
-                    data_rva, size = struct.unpack_from("<II", d, base + leaf)
-                    start = self.offset(data_rva)
-                    found.append((rtype, name, lang, d[start:start + size]))
-        return found
+    found = []
+    for rtype in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for name in rtype.directory.entries:
+            for lang in name.directory.entries:
+                data = lang.data.struct
+                found.append((key(rtype), key(name), lang.id, pe.get_data(data.OffsetToData, data.Size)))
+    return found
 
 
 def check_header(pe, _):
+    header, optional = pe.FILE_HEADER, pe.OPTIONAL_HEADER
     problems = []
-    if pe.machine != 0x14C:
-        problems.append("machine %#x, expected i386 (0x14c)" % pe.machine)
-    if pe.subsystem != 3:
-        problems.append("subsystem %d, expected 3 (console)" % pe.subsystem)
-    if (pe.major_os, pe.minor_os) != (6, 0):
-        problems.append("OS version %d.%d, expected 6.0" % (pe.major_os, pe.minor_os))
-    if (pe.major_sub, pe.minor_sub) != (6, 0):
-        problems.append("subsystem version %d.%d, expected 6.0" % (pe.major_sub, pe.minor_sub))
-    if pe.timestamp != 0:
-        problems.append("time stamp %#x: the image is not reproducible" % pe.timestamp)
-    if not pe.characteristics & 0x0002:
+    if header.Machine != pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]:
+        problems.append("machine %#x, expected i386 (0x14c)" % header.Machine)
+    if optional.Subsystem != pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"]:
+        problems.append("subsystem %d, expected 3 (console)" % optional.Subsystem)
+    os_version = (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion)
+    if os_version != (6, 0):
+        problems.append("OS version %d.%d, expected 6.0" % os_version)
+    subsystem_version = (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)
+    if subsystem_version != (6, 0):
+        problems.append("subsystem version %d.%d, expected 6.0" % subsystem_version)
+    if header.TimeDateStamp != 0:
+        problems.append("time stamp %#x: the image is not reproducible" % header.TimeDateStamp)
+    if not header.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_EXECUTABLE_IMAGE"]:
         problems.append("not marked executable")
     return problems
 
 
 def check_manifest(pe, _):
-    manifests = [r for r in pe.resources() if r[0] == RT_MANIFEST]
-    if [(r[1]) for r in manifests] != [1]:
+    manifests = [r for r in resources(pe) if r[0] == RT_MANIFEST]
+    if [r[1] for r in manifests] != [1]:
         return ["expected one manifest resource with id 1, found %s" % [r[1] for r in manifests]]
     root = ET.fromstring(manifests[0][3])
     ns = {"v3": "urn:schemas-microsoft-com:asm.v3", "c": "urn:schemas-microsoft-com:compatibility.v1"}
@@ -135,33 +88,99 @@ def check_manifest(pe, _):
 
 
 def check_resources(pe, _):
-    types = sorted({str(r[0]) for r in pe.resources()})
-    return [] if types == [str(RT_MANIFEST)] else ["resource types %s, expected only the manifest (24)" % types]
+    found = sorted((str(r[0]), str(r[1])) for r in resources(pe))
+    expected = sorted([(str(RT_MANIFEST), "1"), (str(RT_VERSION), "1")])
+    if found == expected:
+        return []
+    return ["resources (type, id) %s, expected exactly the manifest (24, 1) and the version (16, 1)" % found]
+
+
+def imports(pe):
+    found = []
+    for dll in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []):
+        name = dll.dll.decode("ascii").lower()
+        for function in dll.imports:
+            if function.import_by_ordinal:
+                found.append("%s #%d" % (name, function.ordinal))
+            else:
+                found.append("%s %s" % (name, function.name.decode("ascii")))
+    return sorted(found)
 
 
 def check_imports(pe, reviewed_list):
     reviewed = sorted(line.strip() for line in open(reviewed_list)
                       if line.strip() and not line.startswith("#"))
-    actual = pe.imports()
+    actual = imports(pe)
     problems = ["new import, not reviewed: " + name for name in actual if name not in reviewed]
     problems += ["reviewed import no longer used (update the list): " + name for name in reviewed if name not in actual]
-    allowed = {"kernel32.dll", "advapi32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
-    problems += ["import from %s" % name for name in actual if name.split()[0] not in allowed]
+    problems += ["import from %s" % name for name in actual if name.split()[0] not in ALLOWED_DLLS]
     return problems
 
 
 def check_size(pe, _):
-    size = len(pe.data)
+    size = len(pe.__data__)
     print("size: %d bytes (%.1f KiB)" % (size, size / 1024))
     return [] if size <= MAX_SIZE else ["%d bytes, over the %d-byte budget" % (size, MAX_SIZE)]
 
 
+def check_version(pe, version):
+    """The version resource and the manifest's identity carry the project version."""
+    numbers = [int(part) for part in version.split(".")]
+    numbers += [0] * (4 - len(numbers))
+    most, least = (numbers[0] << 16) | numbers[1], (numbers[2] << 16) | numbers[3]
+    fixed_infos = getattr(pe, "VS_FIXEDFILEINFO", [])
+    if len(fixed_infos) != 1:
+        return ["expected one version resource, found %d" % len(fixed_infos)]
+    fixed = fixed_infos[0]
+    problems = []
+    expected_fixed = {
+        "Signature": VS_FIXEDFILEINFO_SIGNATURE,
+        "FileVersionMS": most, "FileVersionLS": least,
+        "ProductVersionMS": most, "ProductVersionLS": least,
+        "FileFlags": 0,  # no debug, prerelease, patched, private or special build
+        "FileOS": VOS_NT_WINDOWS32, "FileType": VFT_APP,
+    }
+    for field, expected in expected_fixed.items():
+        if getattr(fixed, field) != expected:
+            problems.append("%s is %#x, expected %#x" % (field, getattr(fixed, field), expected))
+
+    tables = [table for info in getattr(pe, "FileInfo", []) for entry in info
+              if entry.Key == b"StringFileInfo" for table in entry.StringTable]
+    if len(tables) != 1:
+        return problems + ["expected one string table in the version resource, found %d" % len(tables)]
+    strings = {k.decode(): v.decode() for k, v in tables[0].entries.items()}
+    expected_strings = {
+        "FileVersion": version, "ProductVersion": version, "ProductName": "velmirant-cleanup",
+        "InternalName": "velmirant-cleanup", "OriginalFilename": "velmirant-cleanup.exe",
+    }
+    for field, expected in expected_strings.items():
+        if strings.get(field) != expected:
+            problems.append("%s is %r, expected %r" % (field, strings.get(field), expected))
+    for field in ("FileDescription", "LegalCopyright"):
+        if not strings.get(field, "").strip():
+            problems.append("%s is missing or empty" % field)
+
+    manifests = [r for r in resources(pe) if r[0] == RT_MANIFEST]
+    identity = ET.fromstring(manifests[0][3]).find("{urn:schemas-microsoft-com:asm.v1}assemblyIdentity") \
+        if len(manifests) == 1 else None
+    manifest_version = ".".join(str(n) for n in numbers)
+    if identity is None or identity.get("version") != manifest_version:
+        found = None if identity is None else identity.get("version")
+        problems.append("manifest assemblyIdentity version %r, expected %r" % (found, manifest_version))
+    return problems
+
+
 CHECKS = {"header": check_header, "manifest": check_manifest, "resources": check_resources,
-          "imports": check_imports, "size": check_size}
+          "imports": check_imports, "size": check_size, "version": check_version}
 
 if __name__ == "__main__":
+    if len(sys.argv) < 3 or sys.argv[2] not in CHECKS:
+        raise SystemExit(__doc__)
     exe, check = sys.argv[1], sys.argv[2]
-    problems = CHECKS[check](Pe(exe), sys.argv[3] if len(sys.argv) > 3 else None)
+    argument = sys.argv[3] if len(sys.argv) > 3 else None
+    if check in ("imports", "version") and argument is None:
+        raise SystemExit("check %s needs an argument" % check)
+    problems = CHECKS[check](load(exe), argument)
     for problem in problems:
         print("FAIL:", problem)
     print("%s: %s" % (check, "failed" if problems else "ok"))
