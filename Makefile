@@ -34,7 +34,8 @@ demo: setup
 	scripts/runs32.sh || { cmake --preset win64 && cmake --build --preset win64; }
 	scripts/demo.sh
 
-# The release zip: 32-bit executable, README and SHA256SUMS.
+# The release zip: 32-bit executable, README and SHA256SUMS; the executable is signed when
+# SIGN_PFX and SIGN_PASSWORD are set (scripts/dist.sh).
 dist: setup
 	cmake --preset win32 && cmake --build --preset win32
 	scripts/dist.sh

@@ -1,16 +1,46 @@
 #!/usr/bin/env bash
 # Packs the 32-bit release, README and SHA256SUMS into build/velmirant-cleanup-VERSION.zip.
+# With SIGN_PFX (a PKCS#12 file) and SIGN_PASSWORD set, the executable in the zip is signed
+# (Authenticode, SHA-256); SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp from that server.
+# DIST_EXE (default build/win32/velmirant-cleanup.exe) is the executable to pack; it is never
+# modified, a copy is signed. DIST_DIR (default build) receives the zip and the staging folder.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 version=$(sed -n 's/^project(velmirant-cleanup VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 name=velmirant-cleanup-$version
-stage=$root/build/dist/$name
-rm -rf "$root/build/dist" "$root/build/$name.zip"
+exe=${DIST_EXE:-$root/build/win32/velmirant-cleanup.exe}
+out=${DIST_DIR:-$root/build}
+zip=$out/$name.zip
+stage_root=$out/dist
+stage=$stage_root/$name
+[ -f "$exe" ] || { echo "dist: $exe not found; build the win32 preset first" >&2; exit 1; }
+if [ -n "${SIGN_PFX:-}" ] && [ -z "${SIGN_PASSWORD+set}" ]; then
+  echo "dist: SIGN_PFX is set but SIGN_PASSWORD is not" >&2
+  exit 1
+fi
+
+rm -rf "$stage_root" "$zip"
+done_ok=0
+# Whatever stops the script midway leaves neither a zip nor a half-made staging folder.
+trap '[ "$done_ok" = 1 ] || rm -rf "$stage_root" "$zip"' EXIT
 mkdir -p "$stage"
-cp "$root/build/win32/velmirant-cleanup.exe" "$root/README.md" "$stage/"
+cp "$root/README.md" "$stage/"
+if [ -n "${SIGN_PFX:-}" ]; then
+  timestamp=()
+  [ -z "${SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGN_TIMESTAMP_URL")
+  # The password goes through a pipe, not the command line, where other users could read it.
+  osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass <(printf '%s' "$SIGN_PASSWORD") -h sha256 \
+    -n "velmirant-cleanup" "${timestamp[@]}" -in "$exe" -out "$stage/velmirant-cleanup.exe" >/dev/null
+  signed="signed with $SIGN_PFX${SIGN_TIMESTAMP_URL:+, time-stamped by $SIGN_TIMESTAMP_URL}"
+else
+  cp "$exe" "$stage/velmirant-cleanup.exe"
+  signed="UNSIGNED (set SIGN_PFX and SIGN_PASSWORD to sign)"
+fi
 (cd "$stage" && sha256sum velmirant-cleanup.exe README.md >SHA256SUMS)
-# Fixed times and no extra attributes, so the same sources give the same archive.
+# Fixed times and no extra attributes, so the same sources give the same archive (unsigned: a
+# signature carries its signing time).
 touch -d '2000-01-01 00:00:00 UTC' "$stage" "$stage"/*
-(cd "$root/build/dist" && zip -q -X -r "$root/build/$name.zip" "$name")
-echo "build/$name.zip:"
+(cd "$stage_root" && zip -q -X -r "$zip" "$name")
+done_ok=1
+echo "$zip: executable $signed"
 (cd "$stage" && cat SHA256SUMS)
