@@ -40,8 +40,10 @@ dist: setup
 	cmake --preset win32 && cmake --build --preset win32
 	scripts/dist.sh
 
-# Timings and memory against cmd's rmdir, rm -rf and a floor program (not part of make test).
+# Timings and memory of the release and the x86_64 build against other removals and a floor
+# program (not part of make test).
 bench: setup
+	cmake --preset win32 && cmake --build --preset win32
 	cmake --preset win64 && cmake --build --preset win64
 	scripts/bench.py
 

@@ -29,6 +29,13 @@ target_compile_definitions(bench-floor PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AN
 target_compile_options(bench-floor PRIVATE -Os)
 target_link_options(bench-floor PRIVATE -static -s)
 target_link_libraries(bench-floor PRIVATE shell32 ole32 advapi32)
+# And the removals it sets the tool's beside: no checks at all, and the C++ library's.
+foreach(program minimal_removal remove_all)
+  string(REPLACE "_" "-" target bench-${program})
+  add_executable(${target} tests/bench/${program}.cpp)
+  target_compile_options(${target} PRIVATE -Os)
+  target_link_options(${target} PRIVATE -static -s -municode)
+endforeach()
 
 set(E2E_PREFIX_TEMPLATE ${CMAKE_BINARY_DIR}/e2e-prefix)
 set(E2E_ENV "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PREFIX_TEMPLATE=${E2E_PREFIX_TEMPLATE};E2E_TMP=${CMAKE_BINARY_DIR}/e2e-tmp")
