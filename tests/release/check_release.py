@@ -14,8 +14,9 @@ import pefile
 RT_VERSION = pefile.RESOURCE_TYPE["RT_VERSION"]    # 16
 RT_MANIFEST = pefile.RESOURCE_TYPE["RT_MANIFEST"]  # 24
 MAX_SIZE = 256 * 1024
-# Where imports may come from. shell32 and ole32 stay allowed until the reviewed list drops them.
-ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "shell32.dll", "ole32.dll", "msvcrt.dll"}
+# Where imports may come from: DLLs Windows always loads from the system folder (KnownDLLs).
+# shell32 and ole32 are loaded at run time by full system path, never imported.
+ALLOWED_DLLS = {"kernel32.dll", "advapi32.dll", "msvcrt.dll"}
 VOS_NT_WINDOWS32 = 0x00040004
 VFT_APP = 0x00000001
 VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
