@@ -64,8 +64,11 @@ PY
     touch "$CASE_DIR/stop"
     wait "$swapper"
     rm -f "$CASE_DIR/stop" "$CASE_DIR/swapping"
-    expect_rc 0
-    [ "$(find "$outside" -type f | wc -l)" -eq "$expected" ] || fail "run $run: files outside the folder were deleted"
+    [ "$RC" -eq 0 ] || { cat "$REPORT" "$CASE_DIR/stderr" >&2; fail "run $run: exit code $RC"; }
+    if [ "$(find "$outside" -type f | wc -l)" -ne "$expected" ]; then
+      cat "$REPORT" >&2
+      fail "run $run: files outside the folder were deleted; left: $(cd "$outside" && find . -type f | sort | tr '\n' ' ')"
+    fi
     grep -q "^!.*$ROAMING_WIN/Velmirant -> " "$REPORT" && disturbed=$((disturbed + 1))
   done
   # The case proves something only if the swaps did reach the tool (a failed attempt, one "!").
