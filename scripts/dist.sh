@@ -29,8 +29,13 @@ if [ -n "${SIGN_PFX:-}" ]; then
   timestamp=()
   [ -z "${SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGN_TIMESTAMP_URL")
   # The password goes through a pipe, not the command line, where other users could read it.
-  osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass <(printf '%s' "$SIGN_PASSWORD") -h sha256 \
-    -n "velmirant-cleanup" "${timestamp[@]}" -in "$exe" -out "$stage/velmirant-cleanup.exe" >/dev/null
+  # Its messages, also those of a failure, go to standard output (older versions: only there).
+  if ! log=$(osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass <(printf '%s' "$SIGN_PASSWORD") -h sha256 \
+    -n "velmirant-cleanup" "${timestamp[@]}" -in "$exe" -out "$stage/velmirant-cleanup.exe" 2>&1); then
+    printf '%s\n' "$log" >&2
+    echo "dist: signing failed; no zip was made" >&2
+    exit 1
+  fi
   signed="signed with $SIGN_PFX${SIGN_TIMESTAMP_URL:+, time-stamped by $SIGN_TIMESTAMP_URL}"
 else
   cp "$exe" "$stage/velmirant-cleanup.exe"
