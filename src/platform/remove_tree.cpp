@@ -44,13 +44,13 @@ std::wstring ParentFinalPath(const std::wstring& path) {
 
 // The handle must reach the entry that was listed: its final path is the folder's plus the name.
 // Wine follows links even when asked to open them as links, and then the final path names the
-// target. Where the file system gives no final path, the handle opened as a link is the entry.
+// target. Where the file system gives no final path (not even for the folder), the handle opened
+// as a link is the entry. Once the folder gave one, an entry that gives none is not trusted: under
+// Wine that is what a folder renamed while it is held answers.
 std::uint32_t CheckIsListedEntry(platform::Handle handle, const std::wstring& parentFinalPath, std::wstring_view name,
                                  std::wstring& finalPath) {
-  if (parentFinalPath.empty() || platform::GetFinalPath(handle, finalPath) != 0) {
-    finalPath.clear();
-    return 0;
-  }
+  if (parentFinalPath.empty()) return 0;
+  if (const std::uint32_t error = platform::GetFinalPath(handle, finalPath)) return error;
   return platform::SamePath(finalPath, JoinPath(parentFinalPath, name)) ? 0 : kErrorStoppedOnSymlink;
 }
 

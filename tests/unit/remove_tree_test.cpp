@@ -173,6 +173,12 @@ TEST_F(RemoveTreeTest, HandleThatReachesSomewhereElseIsNeitherDeletedNorEntered)
   EXPECT_EQ(standin::Count("ListFolder C:\\Data\\Velmirant\\b-swapped"), 0);
   EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant ("), 0);
   EXPECT_TRUE(standin::Exists(kTop + L"\\b-swapped\\inside"));
+  // An entry that gives no final path where its folder did is not trusted either.
+  state().files[kTop + L"\\b-swapped"].finalPath.reset();
+  state().files[kTop + L"\\b-swapped"].finalPathError = 3;
+  EXPECT_EQ(RemoveTree(kTop), 3u);
+  EXPECT_EQ(standin::Count("ListFolder C:\\Data\\Velmirant\\b-swapped"), 0);
+  state().files[kTop + L"\\b-swapped"].finalPathError = 0;
   // A file system that gives no final path for the base: the removal goes on as without the check.
   state().files[L"C:\\Data"].finalPathError = 1;
   EXPECT_EQ(RemoveTree(kTop), 0u);
