@@ -153,7 +153,8 @@ Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& 
 // links: a folder opened only to learn its final path. InvalidHandle() on failure.
 Handle OpenForQuery(const std::wstring& path);
 // GetFinalPathNameByHandleW(FILE_NAME_NORMALIZED | VOLUME_NAME_DOS): the path the handle really
-// reaches, in the "\\?\" form. Returns 0 or the error code.
+// reaches, in the "\\?\" form; past MAX_PATH under Wine, from the object name. Returns 0 or the
+// error code.
 std::uint32_t GetFinalPath(Handle file, std::wstring& path);
 // Whether two paths name the same entry as the file system compares names: ordinally, ignoring case.
 bool SamePath(std::wstring_view a, std::wstring_view b);

@@ -5,6 +5,8 @@
 #include <tlhelp32.h>
 
 #include <cstdio>
+#include <string_view>
+#include <vector>
 
 #include "platform/paths.h"
 #include "platform/platform.h"
@@ -41,6 +43,33 @@ template <typename Function>
 Function FindFunction(HMODULE module, const char* name) {
   const FARPROC found = module != nullptr ? GetProcAddress(module, name) : nullptr;
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
+}
+
+// Wine's GetFinalPathNameByHandleW reads the object name into a MAX_PATH buffer and fails with
+// ERROR_MORE_DATA past it. Its object name is the DOS path behind \??\ and the final path is the
+// same behind \\?\. Windows itself never answers so. ntdll is in every process already.
+std::uint32_t GetLongFinalPath(HANDLE file, std::wstring& path) {
+  using QueryObject = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
+  constexpr int kObjectNameInformation = 1;
+  const auto queryObject = FindFunction<QueryObject>(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject");
+  if (queryObject == nullptr) return ERROR_MORE_DATA;
+  struct NameHeader {
+    USHORT length;
+    USHORT maximumLength;
+    const wchar_t* buffer;
+  };
+  std::vector<NameHeader> buffer(1 + (32 * 1024 * sizeof(wchar_t)) / sizeof(NameHeader));
+  ULONG used = 0;
+  if (queryObject(file, kObjectNameInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(NameHeader)),
+                  &used) < 0) {
+    return ERROR_MORE_DATA;
+  }
+  const std::wstring_view name(buffer[0].buffer, buffer[0].length / sizeof(wchar_t));
+  constexpr std::wstring_view kDosDevices = L"\\??\\";
+  if (name.substr(0, kDosDevices.size()) != kDosDevices) return ERROR_MORE_DATA;
+  path.assign(L"\\\\?\\");
+  path.append(name.substr(kDosDevices.size()));
+  return 0;
 }
 
 // Whether SetDefaultDllDirectories took effect: Vista, and 7 without update KB2533623, lack it.
@@ -190,7 +219,10 @@ std::uint32_t GetFinalPath(Handle file, std::wstring& path) {
   path.resize(MAX_PATH);
   for (;;) {
     const DWORD length = GetFinalPathNameByHandleW(file, &path[0], static_cast<DWORD>(path.size()), kFlags);
-    if (length == 0) return GetLastError();
+    if (length == 0) {
+      const DWORD error = GetLastError();
+      return error == ERROR_MORE_DATA ? GetLongFinalPath(file, path) : error;
+    }
     if (length < path.size()) {
       path.resize(length);
       return 0;

@@ -118,12 +118,14 @@ case_directory_links_inside_never_reach_their_targets() {
 # Under Wine a file link lists as a plain file and every open of it reaches its target; only the
 # handle's final path tells. The tool must leave the target alone.
 case_file_links_inside_never_cost_their_targets() {
-  local outside=$CASE_DIR/outside
-  mkdir -p "$outside" "$ROAMING/Velmirant" "$PROGRAMS/Velmirant"
+  local outside=$CASE_DIR/outside deep=$PROGRAMS/Velmirant level
+  # One link lies past MAX_PATH, where Wine gives a final path only from the object name.
+  for level in $(seq 12); do deep=$deep/a-rather-long-folder-name-$level; done
+  mkdir -p "$outside" "$ROAMING/Velmirant" "$deep"
   echo precious >"$outside/precious.dat"
   echo precious >"$outside/other.dat"
   ln -s "$outside/precious.dat" "$ROAMING/Velmirant/link.dat"
-  ln -s "$outside/other.dat" "$PROGRAMS/Velmirant/link.dat"
+  ln -s "$outside/other.dat" "$deep/link.dat"
   run_tool
   expect_rc 0
   expect_section 2 "$(marks 50)$ROAMING_WIN/Velmirant -> 681" "$PROGRAMS_WIN/Velmirant -> 681" ""
