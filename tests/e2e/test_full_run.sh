@@ -14,6 +14,7 @@ case_complete_report_is_exact() {
   echo x >"$ROAMING/Velmirant/vexpp/cache/0001.bin"
   cp "$SLEEPER" "$PROGRAMS/Velmirant/bin/vexdesktop.exe"
   seed_registry
+  registry_has "${REGISTRY_ENTRIES[0]}" || setup_disturbed "the seeded registry is gone"
   run_tool
   expect_rc 0
   printf '%s\r\n' \
