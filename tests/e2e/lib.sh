@@ -80,7 +80,7 @@ start_program() {
 }
 
 # A case whose set-up was undone before the tool ran (seen under load: a case's programs gone
-# from its prefix) proves nothing about the tool; run_cases runs it once more in a fresh prefix.
+# from its process list) proves nothing about the tool; run_cases runs it once more in a fresh prefix.
 setup_disturbed() {
   echo "    set-up disturbed before the tool ran: $*" >&2
   exit 75
@@ -105,10 +105,14 @@ expect_alive() {
 run_tool() {
   REPORT=$CASE_DIR/report
   RC=0
-  local started
-  for started in "${STARTED[@]}"; do
-    kill -0 "${started%%:*}" 2>/dev/null || setup_disturbed "${started#*:} no longer runs"
-  done
+  local started listed=$CASE_DIR/listed
+  if [ ${#STARTED[@]} -gt 0 ]; then
+    "$WINE" "$SLEEPER" list >"$listed" 2>/dev/null </dev/null || setup_disturbed "the process list failed"
+    for started in "${STARTED[@]}"; do
+      kill -0 "${started%%:*}" 2>/dev/null || setup_disturbed "${started#*:} no longer runs"
+      tr -d '\r' <"$listed" | grep -qixF "${started#*:}" || setup_disturbed "Wine does not list ${started#*:}"
+    done
+  fi
   STARTED=()
   "$WINE" "${TOOL_EXE:-$TOOL}" "$@" >"$REPORT" 2>"$CASE_DIR/stderr" </dev/null || RC=$?
 }
