@@ -108,9 +108,10 @@ run_tool() {
   local started listed=$CASE_DIR/listed
   if [ ${#STARTED[@]} -gt 0 ]; then
     "$WINE" "$SLEEPER" list >"$listed" 2>/dev/null </dev/null || setup_disturbed "the process list failed"
+    sed -i 's/\r$//' "$listed"
     for started in "${STARTED[@]}"; do
       kill -0 "${started%%:*}" 2>/dev/null || setup_disturbed "${started#*:} no longer runs"
-      tr -d '\r' <"$listed" | grep -qixF "${started#*:}" || setup_disturbed "Wine does not list ${started#*:}"
+      grep -qixF "${started#*:}" "$listed" || setup_disturbed "Wine does not list ${started#*:}"
     done
   fi
   STARTED=()
