@@ -51,7 +51,7 @@ Function FindFunction(HMODULE module, const char* name) {
 std::uint32_t GetLongFinalPath(HANDLE file, std::wstring& path) {
   using QueryObject = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
   constexpr int kObjectNameInformation = 1;
-  static const auto queryObject = FindFunction<QueryObject>(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject");
+  const auto queryObject = FindFunction<QueryObject>(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject");
   if (queryObject == nullptr) return ERROR_MORE_DATA;
   struct NameHeader {
     USHORT length;
