@@ -16,6 +16,7 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 # Wine reads Unix file names as UTF-8 under this locale and keeps code page 1252 as the ANSI one.
 export LC_ALL=C.UTF-8
 WINESERVER=$(dirname "$WINE")/wineserver
+. "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
 mkdir -p "$E2E_TMP"
 
 fail() {
@@ -33,10 +34,7 @@ new_prefix() {
     CASE_DIR=$(mktemp -d "$E2E_TMP/case.XXXXXX")
   fi
   export WINEPREFIX=$CASE_DIR/prefix
-  cp -al "$PREFIX_TEMPLATE" "$WINEPREFIX"
-  # The registry files are rewritten by Wine, so they are copies, not links.
-  local reg
-  for reg in "$PREFIX_TEMPLATE"/*.reg; do cp --remove-destination "$reg" "$WINEPREFIX/"; done
+  copy_prefix "$PREFIX_TEMPLATE" "$WINEPREFIX"
   BIN=$CASE_DIR/bin
   mkdir -p "$BIN"
   local user
@@ -52,6 +50,7 @@ new_prefix() {
 end_prefix() {
   "$WINESERVER" -k 2>/dev/null
   "$WINESERVER" -w 2>/dev/null
+  forget_server_dir "$WINEPREFIX"
   chmod -R u+w "$CASE_DIR" 2>/dev/null
   rm -rf "$CASE_DIR"
 }
@@ -79,11 +78,10 @@ start_program() {
   STARTED+=("$PID:$name")
 }
 
-# A case whose set-up was undone before the tool ran (seen under load: a case's programs gone
-# from its process list) proves nothing about the tool; run_cases runs it once more in a fresh prefix.
+# A case whose set-up is undone before the tool runs proves nothing about the tool; it fails
+# with this message rather than with a report that differs.
 setup_disturbed() {
-  echo "    set-up disturbed before the tool ran: $*" >&2
-  exit 75
+  fail "set-up disturbed before the tool ran: $*"
 }
 
 # expect_ended PID: the program no longer runs. (Wine does not pass the exit code given to
@@ -155,15 +153,7 @@ run_cases() {
   local name passed=0 failed=0
   for name in $(declare -F | awk '$3 ~ /^case_/ {print $3}'); do
     new_prefix
-    local rc=0
-    ("$name") || rc=$?
-    if [ "$rc" -eq 75 ]; then
-      end_prefix
-      new_prefix
-      rc=0
-      ("$name") || rc=$?
-    fi
-    if [ "$rc" -eq 0 ]; then
+    if ("$name"); then
       echo "PASS $name"
       passed=$((passed + 1))
     else

@@ -4,6 +4,7 @@
 set -eu
 prefix=$1
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/tests/e2e/prefix.sh"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 if [ "${E2E_BITS:-64}" = 32 ] && ! bash "$root/scripts/runs32.sh"; then
   echo "SKIPPED: this machine's kernel does not run 32-bit programs"
@@ -13,6 +14,7 @@ if [ ! -f "$prefix/system.reg" ] || [ ! -f "$prefix/.complete" ]; then
   rm -rf "$prefix"
   /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
   /usr/lib/wine/wineserver -w
+  forget_server_dir "$prefix"
   touch "$prefix/.complete"
   echo "prefix ready: $prefix"
 fi

@@ -5,12 +5,14 @@
 # Usage: signing.sh SOURCE_DIR EXE VERSION PYTHON WINE PREFIX_TEMPLATE
 set -eu
 source_dir=$1 exe=$2 version=$3 python=$4 wine=$5 template=$6
+. "$source_dir/tests/e2e/prefix.sh"
 work=$(mktemp -d)
 prefix=$work/prefix
 cleanup() {
   if [ -d "$prefix" ]; then
     WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -k 2>/dev/null || true
     WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -w 2>/dev/null || true
+    forget_server_dir "$prefix"
   fi
   rm -rf "$work"
 }
@@ -57,8 +59,7 @@ if ! bash "$source_dir/scripts/runs32.sh"; then
   exit 77
 fi
 [ -f "$template/system.reg" ] || fail "no Wine prefix template at $template (the wine_prefix fixture makes it)"
-cp -al "$template" "$prefix"
-for reg in "$template"/*.reg; do cp --remove-destination "$reg" "$prefix/"; done
+copy_prefix "$template" "$prefix"
 export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" LC_ALL=C.UTF-8
 # Nothing is seeded, so both runs meet the same empty state.
 "$wine" "$exe" >"$work/unsigned.report" </dev/null || fail "the unsigned exe exited with $?"
