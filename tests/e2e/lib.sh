@@ -28,6 +28,8 @@ fail() {
 new_prefix() {
   if [ $# -gt 0 ]; then
     CASE_DIR=$1
+    # A sandbox an earlier demo left for a look around.
+    if [ -d "$CASE_DIR/prefix" ]; then export WINEPREFIX=$CASE_DIR/prefix; end_prefix; fi
     rm -rf "$CASE_DIR"
     mkdir -p "$CASE_DIR"
   else
