@@ -57,6 +57,11 @@ foreach(script IN LISTS E2E_SCRIPTS)
   set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77
     ENVIRONMENT "${E2E_ENV};TOOL=$<TARGET_FILE:velmirant-cleanup>")
 endforeach()
+# The swap case races a Unix process against the tool. Under Wine a file is deleted at its handle's
+# close by name (stat, then unlink), and a parent swapped for a link between the two sends the
+# unlink outside; no check on the Windows side reaches that window. The load of other cases beside
+# it (a descheduled wineserver) widens it, so the case runs alone.
+set_tests_properties(e2e.hardening PROPERTIES RUN_SERIAL TRUE)
 
 # The demo checks its own after view; it must pass with the tool and fail with a program that
 # cleans nothing (Wine's hostname.exe).
