@@ -53,12 +53,19 @@ seed_registry() {
   "$WINE" reg import "Z:$file" >/dev/null 2>&1 || fail "reg import failed"
 }
 
-# registry_has ENTRY: the key, or the value (KEY|VALUE), exists.
+# registry_has ENTRY: the key, or the value (KEY|VALUE), exists. Only reg.exe's own "Unable to
+# find" counts as absent: a query that did not run as it should (seen once under load) is no answer,
+# and is asked again, so that it can neither fake a deletion nor a seeding that failed.
 registry_has() {
-  local key=${1%%|*}
-  if [ "$key" != "$1" ]; then
-    "$WINE" reg query "$key" /v "${1#*|}" >/dev/null 2>&1
-  else
-    "$WINE" reg query "$key" >/dev/null 2>&1
-  fi
+  local key=${1%%|*} args try rc answer=$CASE_DIR/reg-query.out
+  args=(query "$key")
+  [ "$key" = "$1" ] || args+=(/v "${1#*|}")
+  for try in 1 2 3; do
+    rc=0
+    # reg.exe writes its messages to standard output.
+    "$WINE" reg "${args[@]}" >"$answer" 2>&1 </dev/null || rc=$?
+    [ "$rc" -eq 0 ] && return 0
+    [ "$rc" -eq 1 ] && grep -q "Unable to find" "$answer" && return 1
+  done
+  fail "reg query gave no answer for $1 (exit code $rc): $(tr '\n' ' ' <"$answer")"
 }
