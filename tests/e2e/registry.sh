@@ -54,7 +54,7 @@ seed_registry() {
 }
 
 # registry_has ENTRY: the key, or the value (KEY|VALUE), exists. Only reg.exe's own "Unable to
-# find" counts as absent: a query that did not run as it should (seen once under load) is no answer,
+# find" counts as absent: a query that did not run as it should (seen twice under load) is no answer,
 # and is asked again, so that it can neither fake a deletion nor a seeding that failed.
 registry_has() {
   local key=${1%%|*} args try rc answer=$CASE_DIR/reg-query.out
