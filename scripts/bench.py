@@ -106,6 +106,14 @@ def measure(build, wine, roaming, rmdir_tree, native_tree, report):
     return not missed
 
 
+def end_server():
+    """Ends the prefix's wineserver and removes the folder it used under TMPDIR."""
+    subprocess.run([WINESERVER, "-k"], env=ENV, stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=ENV, stderr=subprocess.DEVNULL)
+    subprocess.run(["bash", "-c", '. "$0"; forget_server_dir "$1"', str(ROOT / "tests/e2e/prefix.sh"), str(PREFIX)],
+                   check=True)
+
+
 def main():
     builds = [("x86_64 build, 64-bit Wine", ROOT / "build" / "win64", "/usr/lib/wine/wine64")]
     if subprocess.run(["bash", str(ROOT / "scripts/runs32.sh")]).returncode == 0:
@@ -114,7 +122,7 @@ def main():
         print("This machine's kernel does not run 32-bit programs: only the x86_64 build is measured.")
     subprocess.run(["bash", str(ROOT / "tests/e2e/make_prefix.sh"), str(TEMPLATE)], check=True,
                    stdout=subprocess.DEVNULL)
-    subprocess.run([WINESERVER, "-k"], env=ENV, stderr=subprocess.DEVNULL)
+    end_server()
     shutil.rmtree(PREFIX, ignore_errors=True)
     subprocess.run(["cp", "-a", str(TEMPLATE), str(PREFIX)], check=True)
     subprocess.run([WINESERVER, "-p"], env=ENV, check=True)  # one warm server for every run
@@ -131,7 +139,7 @@ def main():
                 print("\n" + title + ":")
                 met &= measure(build, wine, roaming, PREFIX / "drive_c/bench-tree", PREFIX / "native-tree", report)
         finally:
-            subprocess.run([WINESERVER, "-k"], env=ENV, stderr=subprocess.DEVNULL)
+            end_server()
     return 0 if met else 1
 
 
