@@ -108,9 +108,7 @@ def measure(build, wine, roaming, rmdir_tree, native_tree, report):
 
 def end_server():
     """Ends the prefix's wineserver and removes the folder it used under TMPDIR."""
-    subprocess.run([WINESERVER, "-k"], env=ENV, stderr=subprocess.DEVNULL)
-    subprocess.run([WINESERVER, "-w"], env=ENV, stderr=subprocess.DEVNULL)
-    subprocess.run(["bash", "-c", '. "$0"; forget_server_dir "$1"', str(ROOT / "tests/e2e/prefix.sh"), str(PREFIX)],
+    subprocess.run(["bash", "-c", '. "$0"; end_server "$1"', str(ROOT / "tests/e2e/prefix.sh"), str(PREFIX)],
                    check=True)
 
 

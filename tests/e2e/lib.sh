@@ -50,9 +50,7 @@ new_prefix() {
 }
 
 end_prefix() {
-  "$WINESERVER" -k 2>/dev/null
-  "$WINESERVER" -w 2>/dev/null
-  forget_server_dir "$WINEPREFIX"
+  end_server "$WINEPREFIX"
   chmod -R u+w "$CASE_DIR" 2>/dev/null
   rm -rf "$CASE_DIR"
 }

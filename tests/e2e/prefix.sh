@@ -17,6 +17,13 @@ copy_prefix() {
   rm -f "$2/wineserver"
 }
 
+# end_server PREFIX: ends the prefix's wineserver and its programs, then forgets its folder.
+end_server() {
+  WINEPREFIX=$1 /usr/lib/wine/wineserver -k 2>/dev/null || true
+  WINEPREFIX=$1 /usr/lib/wine/wineserver -w 2>/dev/null || true
+  forget_server_dir "$1"
+}
+
 # forget_server_dir PREFIX: once the prefix's wineserver has ended, removes the folder it used
 # under TMPDIR and the file naming it.
 forget_server_dir() {

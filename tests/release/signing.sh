@@ -9,11 +9,7 @@ source_dir=$1 exe=$2 version=$3 python=$4 wine=$5 template=$6
 work=$(mktemp -d)
 prefix=$work/prefix
 cleanup() {
-  if [ -d "$prefix" ]; then
-    WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -k 2>/dev/null || true
-    WINEPREFIX=$prefix "$(dirname "$wine")/wineserver" -w 2>/dev/null || true
-    forget_server_dir "$prefix"
-  fi
+  if [ -d "$prefix" ]; then end_server "$prefix"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
