@@ -133,17 +133,28 @@ void Sleep(std::uint32_t milliseconds);
 
 constexpr std::uint32_t kAttributeDirectory = 0x10;      // FILE_ATTRIBUTE_DIRECTORY
 constexpr std::uint32_t kAttributeReparsePoint = 0x400;  // FILE_ATTRIBUTE_REPARSE_POINT
+// Set in the tags of reparse points that stand for another named entry: symbolic links,
+// junctions and their kin. Other tags (cloud-file and other placeholders) mark no link.
+constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000;
 
 constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorPathNotFound = 3;
+constexpr std::uint32_t kErrorAccessDenied = 5;
+// The NT status behind a 5 from an open of an entry whose deletion is pending.
+constexpr std::uint32_t kStatusDeletePending = 0xC0000056;
 
 struct DirectoryEntry {
   std::wstring name;
   std::uint32_t attributes = 0;
+  std::uint32_t reparseTag = 0;  // where attributes hold kAttributeReparsePoint; 0 where unknown
 };
 
-// GetFileAttributesW, which reports a link's own attributes. Returns 0 or the error code.
-std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes);
+// GetFileAttributesW, which reports a link's own attributes, and where those name a reparse
+// point, its tag (from FindFirstFileExW; 0 where it cannot be had). Returns 0 or the error code.
+std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes, std::uint32_t& reparseTag);
+// RtlGetLastNtStatus: the NT status of the calling thread's last failed system call, which tells
+// apart the causes Win32 folds into one code. Called right after the failure; 0 where unavailable.
+std::uint32_t LastNtStatus();
 // CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, plus FILE_LIST_DIRECTORY when
 // forListing), with FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS. An entry opened
 // for listing does not share delete access, so it cannot be renamed or swapped while it is held.
@@ -158,14 +169,23 @@ Handle OpenForQuery(const std::wstring& path);
 std::uint32_t GetFinalPath(Handle file, std::wstring& path);
 // Whether two paths name the same entry as the file system compares names: ordinally, ignoring case.
 bool SamePath(std::wstring_view a, std::wstring_view b);
-// FileAttributeTagInfo of an open handle. Returns 0 or the error code.
+// FileBasicInfo of an open handle, which every file system answers. Returns 0 or the error code.
 std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes);
-// Every entry of an open folder except "." and "..". Returns 0 or the error code.
+// FileAttributeTagInfo of an open handle: its reparse tag. FAT and exFAT answer 87 (they have no
+// reparse points), so it is asked only of a handle whose attributes name one. Returns 0 or the
+// error code.
+std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag);
+// Every entry of an open folder except "." and "..", by FileIdBothDirectoryInfo, 64 KiB a query.
+// Returns 0 or the error code.
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries);
+// The same by the folder's path (FindFirstFileExW), for file systems that do not answer that
+// class: RDP-redirected drives, older SMB servers, some third-party drivers. Returns 0 or the
+// error code.
+std::uint32_t ListFolderByPath(const std::wstring& path, std::vector<DirectoryEntry>& entries);
 // FileDispositionInfoEx with FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS:
 // the entry leaves its folder when its handle is closed, even while another program still holds
-// it open with delete sharing. Systems before Windows 10 1607 (and Wine) answer 87, 1 or 50.
-// Returns 0 or the error code.
+// it open with delete sharing. Systems before Windows 10 1607, FAT, SMB shares and Wine answer
+// 87, 1 or 50. Returns 0 or the error code.
 std::uint32_t MarkForPosixDeletion(Handle file);
 // FileDispositionInfo: the entry is deleted when the last handle to it is closed. Returns 0 or the
 // error code.

@@ -7,8 +7,6 @@
 #include "platform/paths.h"
 #include "platform/platform.h"
 
-bool gPosixDeleteRefused = false;
-
 namespace {
 
 // A folder being emptied: held open (so it cannot be swapped for a link) until it is deleted.
@@ -20,14 +18,37 @@ struct OpenFolder {
   std::size_t next = 0;
 };
 
-bool IsPlainFolder(std::uint32_t attributes) {
-  return (attributes & (platform::kAttributeDirectory | platform::kAttributeReparsePoint)) ==
-         platform::kAttributeDirectory;
+// One removal of one tree. A file system that refuses POSIX delete semantics (FAT, an SMB share)
+// is remembered for this tree only: the other vendor folder may sit on another volume.
+struct Removal {
+  std::vector<OpenFolder> open;
+  bool posixDeleteRefused = false;
+};
+
+// A folder to be emptied: a plain one, or one whose reparse point stands for no other entry (a
+// cloud-file, projected-file-system or container placeholder). A reparse point with no tag counts
+// as a link: that is how Wine lists a Unix directory link.
+bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag) {
+  if ((attributes & platform::kAttributeDirectory) == 0) return false;
+  if ((attributes & platform::kAttributeReparsePoint) == 0) return true;
+  return reparseTag != 0 && (reparseTag & platform::kReparseTagNameSurrogate) == 0;
 }
 
-// Something that is gone already, or went while we worked, needs no deleting.
+// Something that is gone already, went while we worked, or waits only for another program to let
+// go of it (its deletion is pending: Win32 says 5, the NT status tells) needs no deleting.
+// Called right after the failed call, while the thread's last NT status is still its.
 std::uint32_t UnlessGone(std::uint32_t error) {
-  return error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound ? 0 : error;
+  if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) return 0;
+  if (error == platform::kErrorAccessDenied && platform::LastNtStatus() == platform::kStatusDeletePending) return 0;
+  return error;
+}
+
+// What a file system that does not answer a query class says (the codes Boost.Filesystem met).
+bool IsClassNotSupported(std::uint32_t error) {
+  for (const std::uint32_t code : {1u, 31u, 50u, 87u, 120u, 124u, 1359u}) {
+    if (error == code) return true;
+  }
+  return false;
 }
 
 // The final path of the folder that holds path, opened for the purpose; empty where it cannot be had.
@@ -54,71 +75,85 @@ std::uint32_t CheckIsListedEntry(platform::Handle handle, const std::wstring& pa
   return platform::SamePath(finalPath, JoinPath(parentFinalPath, name)) ? 0 : kErrorStoppedOnSymlink;
 }
 
-std::uint32_t Delete(platform::Handle handle) {
-  if (!gPosixDeleteRefused) {
+std::uint32_t Delete(platform::Handle handle, Removal& removal) {
+  if (!removal.posixDeleteRefused) {
     const std::uint32_t error = platform::MarkForPosixDeletion(handle);
-    // ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER: not on this system.
+    // ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER: not on this file system.
     if (error != 1 && error != 50 && error != 87) return error;
-    gPosixDeleteRefused = true;
+    removal.posixDeleteRefused = true;
   }
   return platform::MarkForDeletion(handle);
 }
 
-// Deletes a file or link at once. A plain folder is opened, checked from its own handle and
-// listed, then pushed onto `open` to be emptied. `listedAttributes` are what the parent's
-// listing (or, for the top, the path) said; the handle must agree before anything is entered.
-// parentFinalPath may live in `open`, so it is read only before `open` grows.
-std::uint32_t Enter(const std::wstring& path, std::wstring_view name, std::uint32_t listedAttributes,
-                    const std::wstring& parentFinalPath, std::vector<OpenFolder>& open) {
-  const bool listedAsFolder = IsPlainFolder(listedAttributes);
+std::uint32_t List(OpenFolder& folder) {
+  const std::uint32_t error = platform::ListFolder(folder.handle.Get(), folder.entries);
+  if (!IsClassNotSupported(error)) return error;
+  // The listing only names entries: each is still opened and checked against the held folder.
+  folder.entries.clear();
+  return platform::ListFolderByPath(folder.path, folder.entries);
+}
+
+// Deletes a file or link at once. A folder to be emptied is opened, checked from its own handle
+// and listed, then pushed onto the removal's open folders. `listed` is what the parent's listing
+// (or, for the top, the path) said; the handle must agree before anything is entered.
+// parentFinalPath may live in the open folders, so it is read only before they grow.
+std::uint32_t Enter(const std::wstring& path, const platform::DirectoryEntry& listed,
+                    const std::wstring& parentFinalPath, Removal& removal) {
+  const bool listedAsFolder = IsFolderToEnter(listed.attributes, listed.reparseTag);
   std::uint32_t error = 0;
   platform::FileHandle handle(platform::OpenForRemoval(path, listedAsFolder, error));
   if (!handle.Valid()) return UnlessGone(error);
   // What the handle says can change the outcome only for an entry listed as a folder or a link:
   // an entry listed as a plain file is deleted, never entered, whatever it has become.
-  std::uint32_t attributes = listedAttributes;
-  const bool handleDecides =
-      (listedAttributes & (platform::kAttributeDirectory | platform::kAttributeReparsePoint)) != 0;
-  if (handleDecides && (error = platform::GetHandleAttributes(handle.Get(), attributes)) != 0) return error;
-  if ((listedAttributes & platform::kAttributeReparsePoint) != 0 &&
+  std::uint32_t attributes = listed.attributes;
+  std::uint32_t reparseTag = listed.reparseTag;
+  if ((listed.attributes & (platform::kAttributeDirectory | platform::kAttributeReparsePoint)) != 0) {
+    if ((error = platform::GetHandleAttributes(handle.Get(), attributes)) != 0) return error;
+    // A tag that cannot be had counts as none, that is, as a link: never entered.
+    if ((attributes & platform::kAttributeReparsePoint) == 0 ||
+        platform::GetHandleReparseTag(handle.Get(), reparseTag) != 0) {
+      reparseTag = 0;
+    }
+  }
+  if ((listed.attributes & platform::kAttributeReparsePoint) != 0 &&
       (attributes & platform::kAttributeReparsePoint) == 0) {
     return kErrorNotAReparsePoint;
   }
   std::wstring finalPath;
-  if ((error = CheckIsListedEntry(handle.Get(), parentFinalPath, name, finalPath)) != 0) return error;
-  if (listedAsFolder && IsPlainFolder(attributes)) {
+  if ((error = CheckIsListedEntry(handle.Get(), parentFinalPath, listed.name, finalPath)) != 0) return error;
+  if (listedAsFolder && IsFolderToEnter(attributes, reparseTag)) {
     OpenFolder folder{path, std::move(finalPath), std::move(handle), {}, 0};
-    if ((error = platform::ListFolder(folder.handle.Get(), folder.entries)) != 0) return error;
-    open.push_back(std::move(folder));
+    if ((error = List(folder)) != 0) return error;
+    removal.open.push_back(std::move(folder));
     return 0;
   }
   // A file, or a link (never followed); a folder found where the listing saw none is not
   // entered either, and goes only if it is empty. The entry goes when its handle closes.
-  return Delete(handle.Get());
+  return Delete(handle.Get(), removal);
 }
 
 }  // namespace
 
 std::uint32_t RemoveTree(const std::wstring& path) {
-  std::uint32_t attributes = 0;
-  if (const std::uint32_t error = platform::GetPathAttributes(path, attributes)) return UnlessGone(error);
   const std::size_t separator = path.find_last_of(L"\\/");
-  const std::wstring_view name = std::wstring_view(path).substr(separator == std::wstring::npos ? 0 : separator + 1);
+  platform::DirectoryEntry top{path.substr(separator == std::wstring::npos ? 0 : separator + 1), 0, 0};
+  if (const std::uint32_t error = platform::GetPathAttributes(path, top.attributes, top.reparseTag)) {
+    return UnlessGone(error);
+  }
   // Iterative, so that a very deep tree cannot exhaust the stack.
-  std::vector<OpenFolder> open;
-  if (const std::uint32_t error = Enter(path, name, attributes, ParentFinalPath(path), open)) return error;
-  while (!open.empty()) {
-    OpenFolder& folder = open.back();
+  Removal removal;
+  if (const std::uint32_t error = Enter(path, top, ParentFinalPath(path), removal)) return error;
+  while (!removal.open.empty()) {
+    OpenFolder& folder = removal.open.back();
     if (folder.next < folder.entries.size()) {
       const platform::DirectoryEntry& entry = folder.entries[folder.next++];
-      if (const std::uint32_t error =
-              Enter(JoinPath(folder.path, entry.name), entry.name, entry.attributes, folder.finalPath, open)) {
+      if (const std::uint32_t error = Enter(JoinPath(folder.path, entry.name), entry, folder.finalPath, removal)) {
         return error;
       }
       continue;
     }
-    const std::uint32_t error = Delete(folder.handle.Get());
-    open.pop_back();  // closing the handle deletes the emptied folder
+    const std::uint32_t error = Delete(folder.handle.Get(), removal);
+    removal.open.pop_back();  // closing the handle deletes the emptied folder
     if (error != 0) return error;
   }
   return 0;

@@ -11,13 +11,11 @@ constexpr std::uint32_t kErrorNotAReparsePoint = 4390;  // ERROR_NOT_A_REPARSE_P
 // path is not the folder's plus the entry's name): a link was followed, or something was swapped.
 constexpr std::uint32_t kErrorStoppedOnSymlink = 681;  // ERROR_STOPPED_ON_SYMLINK
 
-// Set once the system refuses POSIX delete semantics; every later deletion of the run then uses
-// the classic disposition straight away.
-extern bool gPosixDeleteRefused;
-
-// Deletes path and everything below it. Links of every kind (symbolic links, junctions, other
-// reparse points) are deleted as links and never entered; attributes are left as they are.
-// Nothing is deleted or entered unless its handle is the entry that was listed.
+// Deletes path and everything below it. Links (reparse points whose tag is a name surrogate, such
+// as symbolic links and junctions, or that carry no tag) are deleted as links and never entered;
+// a folder with any other reparse point (a cloud-file placeholder, say) is emptied like a plain
+// one. Attributes are left as they are. Nothing is deleted or entered unless its handle is the
+// entry that was listed. An entry whose deletion is already pending counts as gone.
 // Returns 0 when the path is gone, also when it never existed, or else the Win32 code of the
 // first failure, which stops the removal; what was deleted before it stays deleted.
 std::uint32_t RemoveTree(const std::wstring& path);

@@ -72,6 +72,17 @@ std::uint32_t GetLongFinalPath(HANDLE file, std::wstring& path) {
   return 0;
 }
 
+// A FindFirstFileExW search, closed with FindClose (not CloseHandle) when it goes out of scope.
+struct FindHandle {
+  explicit FindHandle(HANDLE h) : handle(h) {}
+  ~FindHandle() {
+    if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+  }
+  FindHandle(const FindHandle&) = delete;
+  FindHandle& operator=(const FindHandle&) = delete;
+  const HANDLE handle;
+};
+
 // Whether SetDefaultDllDirectories took effect: Vista, and 7 without update KB2533623, lack it.
 bool gSystemSearchOnly = false;
 
@@ -192,11 +203,28 @@ std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path) {
 
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
-std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes) {
-  const DWORD found = GetFileAttributesW(ExtendedLengthPath(path).c_str());
+std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes, std::uint32_t& reparseTag) {
+  const std::wstring extended = ExtendedLengthPath(path);
+  const DWORD found = GetFileAttributesW(extended.c_str());
   if (found == INVALID_FILE_ATTRIBUTES) return GetLastError();
   attributes = found;
+  reparseTag = 0;
+  if ((found & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    // A path with no wildcard finds the entry itself; its record carries the tag.
+    WIN32_FIND_DATAW data;
+    const FindHandle find(FindFirstFileExW(extended.c_str(), FindExInfoStandard, &data, FindExSearchNameMatch,
+                                           nullptr, 0));
+    if (find.handle != INVALID_HANDLE_VALUE && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      reparseTag = data.dwReserved0;
+    }
+  }
   return 0;
+}
+
+std::uint32_t LastNtStatus() {
+  using GetLastNtStatus = LONG(NTAPI*)();
+  const auto getLastNtStatus = FindFunction<GetLastNtStatus>(GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus");
+  return getLastNtStatus != nullptr ? static_cast<std::uint32_t>(getLastNtStatus()) : 0;
 }
 
 Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error) {
@@ -238,14 +266,22 @@ bool SamePath(std::wstring_view a, std::wstring_view b) {
 }
 
 std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
-  FILE_ATTRIBUTE_TAG_INFO info = {};
-  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
+  FILE_BASIC_INFO info = {};
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &info, sizeof info)) return GetLastError();
   attributes = info.FileAttributes;
   return 0;
 }
 
+std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag) {
+  FILE_ATTRIBUTE_TAG_INFO info = {};
+  if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
+  reparseTag = info.ReparseTag;
+  return 0;
+}
+
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
-  std::vector<ULONGLONG> buffer(8 * 1024);  // 64 KiB, aligned for the records
+  // 64 KiB, aligned for the records: shares up to Windows 8.1 refuse larger buffers with 87.
+  std::vector<ULONGLONG> buffer(8 * 1024);
   const DWORD bufferSize = static_cast<DWORD>(buffer.size() * sizeof buffer[0]);
   FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
   while (GetFileInformationByHandleEx(folder, infoClass, buffer.data(), bufferSize)) {
@@ -254,7 +290,9 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
     for (;;) {
       const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(record);
       const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-      if (name != L"." && name != L"..") entries.push_back(DirectoryEntry{std::wstring(name), info->FileAttributes});
+      // Where the entry is a reparse point, EaSize holds its tag.
+      const DWORD tag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? info->EaSize : 0;
+      if (name != L"." && name != L"..") entries.push_back(DirectoryEntry{std::wstring(name), info->FileAttributes, tag});
       if (info->NextEntryOffset == 0) break;
       record += info->NextEntryOffset;
     }
@@ -264,6 +302,24 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
   // with "not found" instead of "no more files".
   const bool empty = error == ERROR_FILE_NOT_FOUND && infoClass == FileIdBothDirectoryRestartInfo;
   return error == ERROR_NO_MORE_FILES || empty ? 0 : error;
+}
+
+std::uint32_t ListFolderByPath(const std::wstring& path, std::vector<DirectoryEntry>& entries) {
+  WIN32_FIND_DATAW data;
+  // FindExInfoStandard and no flags: the basic level and large fetches came after Vista.
+  const FindHandle find(FindFirstFileExW(JoinPath(ExtendedLengthPath(path), L"*").c_str(), FindExInfoStandard, &data,
+                                         FindExSearchNameMatch, nullptr, 0));
+  if (find.handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND ? 0 : error;  // a root lists nothing, not even "." and ".."
+  }
+  do {
+    const std::wstring_view name(data.cFileName);
+    const DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? data.dwReserved0 : 0;
+    if (name != L"." && name != L"..") entries.push_back(DirectoryEntry{std::wstring(name), data.dwFileAttributes, tag});
+  } while (FindNextFileW(find.handle, &data));
+  const DWORD error = GetLastError();
+  return error == ERROR_NO_MORE_FILES ? 0 : error;
 }
 
 std::uint32_t MarkForPosixDeletion(Handle file) {

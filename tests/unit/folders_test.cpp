@@ -47,6 +47,20 @@ TEST_F(FoldersTest, BothTreesAreRemovedAndTheirNeighboursStay) {
   EXPECT_TRUE(standin::Exists(L"C:\\Program Files (x86)\\VelmirantX"));
 }
 
+TEST_F(FoldersTest, PosixRefusalOnOneFolderLeavesTheOtherItsOwn) {
+  // The roaming folder redirected to a share that refuses POSIX deletion; the program folder on a
+  // local disk, with a file an antivirus scanner holds with delete sharing.
+  AddVendorTree(kPerUser);
+  for (auto& [path, node] : state().files) {
+    if (path.rfind(kPerUser, 0) == 0) node.posixDeleteError = 50;
+  }
+  AddVendorTree(kProgram);
+  state().files[kProgram + L"\\settings.json"].heldWithDeleteSharing = true;
+  RemoveVendorFolders();
+  EXPECT_EQ(output(), kPerUserLine + "0\n" + kProgramLine + "0\n\n");
+  EXPECT_FALSE(standin::Exists(kProgram));
+}
+
 TEST_F(FoldersTest, PerUserFolderFreedAtTheThirdAttemptShowsTwoMarks) {
   AddVendorTree(kPerUser);
   state().files[kPerUser + L"\\settings.json"].openError = 32;

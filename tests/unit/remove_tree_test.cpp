@@ -193,24 +193,93 @@ TEST_F(RemoveTreeTest, PosixDeletionLetsAFileHeldWithDeleteSharingGoAtOnce) {
   EXPECT_EQ(RemoveTree(kTop), 0u);
   EXPECT_FALSE(standin::Exists(kTop));
   EXPECT_EQ(standin::Count("(posix)"), 2);
-  EXPECT_FALSE(gPosixDeleteRefused);
 }
 
-TEST_F(RemoveTreeTest, RefusedPosixDeletionFallsBackForTheRestOfTheRun) {
+TEST_F(RemoveTreeTest, RefusedPosixDeletionFallsBackForThatTreeAndPendingEntriesCountAsGone) {
   standin::AddFolder(kTop);
-  standin::AddFile(kTop + L"\\read-only");
+  standin::AddFile(kTop + L"\\a-held");
   // A refusal that is about the file, not the call, is the outcome: no fallback.
   state().posixDeleteError = 5;
   EXPECT_EQ(RemoveTree(kTop), 5u);
-  EXPECT_FALSE(gPosixDeleteRefused);
   state().posixDeleteError = 87;
-  state().files[kTop + L"\\read-only"].heldWithDeleteSharing = true;
-  standin::AddFile(kTop + L"\\second");
+  state().files[kTop + L"\\a-held"].heldWithDeleteSharing = true;
+  standin::AddFile(kTop + L"\\b-second");
   EXPECT_EQ(RemoveTree(kTop), 145u);  // ERROR_DIR_NOT_EMPTY: the held file is only delete-pending
-  EXPECT_TRUE(gPosixDeleteRefused);
-  EXPECT_FALSE(standin::Exists(kTop + L"\\second"));
-  EXPECT_EQ(RemoveTree(kTop), 5u);  // a delete-pending file cannot be opened
-  EXPECT_EQ(standin::Count("(posix)"), 2);  // the refused attempt only, after the one that failed with 5
+  EXPECT_FALSE(standin::Exists(kTop + L"\\b-second"));
+  EXPECT_EQ(standin::Count("(posix)"), 2);  // the refused attempt, then one refusal for the whole tree
+  // The next removal asks again. The pending file's open fails with 5 (STATUS_DELETE_PENDING): it
+  // is as good as gone, so the rest of the tree still goes and the folder waits with 145.
+  standin::AddFile(kTop + L"\\c-later");
+  EXPECT_EQ(RemoveTree(kTop), 145u);
+  EXPECT_EQ(standin::Count("(posix)"), 3);
+  EXPECT_FALSE(standin::Exists(kTop + L"\\c-later"));
+  // Once the holder lets go, the folder goes; and a top that is itself delete-pending is gone too.
+  state().files.erase(kTop + L"\\a-held");
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  standin::AddFolder(kTop);
+  state().files[kTop].deletePending = true;
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+}
+
+TEST_F(RemoveTreeTest, OnlyNameSurrogateReparsePointsAreLinks) {
+  constexpr std::uint32_t kCloudPlaceholder = 0x9000001A;  // IO_REPARSE_TAG_CLOUD_6, no name surrogate
+  constexpr std::uint32_t kJunction = 0xA0000003;          // IO_REPARSE_TAG_MOUNT_POINT
+  const std::uint32_t reparseFolder = platform::kAttributeDirectory | platform::kAttributeReparsePoint;
+  // The vendor folder itself and a subfolder are placeholders with children: emptied, then deleted.
+  AddLink(kTop);
+  state().files[kTop].reparseTag = kCloudPlaceholder;
+  AddLink(kTop + L"\\placeholder");
+  state().files[kTop + L"\\placeholder"].reparseTag = kCloudPlaceholder;
+  standin::AddFile(kTop + L"\\placeholder\\data.bin");
+  // A junction and a reparse folder with no tag (a Unix link under Wine) are links: never entered.
+  AddLink(kTop + L"\\junction");
+  state().files[kTop + L"\\junction"].reparseTag = kJunction;
+  standin::AddFile(kTop + L"\\junction\\target-file");
+  AddLink(kTop + L"\\untagged");
+  standin::AddFile(kTop + L"\\untagged\\target-file");
+  // A file with a placeholder tag is deleted as one entry.
+  standin::AddFile(kTop + L"\\cloud-file");
+  state().files[kTop + L"\\cloud-file"].attributes = 0x20 | platform::kAttributeReparsePoint;
+  state().files[kTop + L"\\cloud-file"].reparseTag = kCloudPlaceholder;
+  // A plain folder that a handle shows as a junction by now is not entered either.
+  standin::AddFolder(kTop + L"\\turned");
+  state().files[kTop + L"\\turned"].handleAttributes = reparseFolder;
+  state().files[kTop + L"\\turned"].reparseTag = kJunction;
+  standin::AddFile(kTop + L"\\turned\\target-file");
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop + L"\\placeholder"));
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(standin::Count("ListFolder"), 2);  // the top and the placeholder subfolder
+  EXPECT_EQ(standin::Count("target-file"), 0) << "something below a link was asked for";
+  ExpectNeighboursUntouched();
+}
+
+TEST_F(RemoveTreeTest, FileSystemsThatAnswerFewerQueriesStillGetEmptied) {
+  standin::AddFolder(kTop);
+  standin::AddFolder(kTop + L"\\sub");
+  standin::AddFile(kTop + L"\\sub\\a.dat");
+  standin::AddFile(kTop + L"\\b.dat");
+  // FAT and exFAT: no reparse tags at all (87 for the class), and no POSIX deletion.
+  state().tagClassError = 87;
+  state().posixDeleteError = 87;
+  // An RDP-redirected drive or older SMB server: the listing class is not supported.
+  state().files[kTop].listError = 124;  // ERROR_INVALID_LEVEL
+  state().files[kTop + L"\\sub"].listError = 87;
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(standin::Count("FindFirstFileExW"), 2);
+  EXPECT_EQ(standin::Count("FileAttributeTagInfo"), 0);
+  // The path listing's own failure is the outcome, and a failure that is no class refusal is never
+  // retried by path.
+  standin::AddFolder(kTop);
+  standin::AddFile(kTop + L"\\c.dat");
+  state().files[kTop].listError = 50;
+  state().files[kTop].pathListError = 53;  // ERROR_BAD_NETPATH
+  EXPECT_EQ(RemoveTree(kTop), 53u);
+  state().files[kTop].listError = 1117;
+  EXPECT_EQ(RemoveTree(kTop), 1117u);
+  EXPECT_EQ(standin::Count("FindFirstFileExW"), 3);
+  EXPECT_TRUE(standin::Exists(kTop + L"\\c.dat"));
 }
 
 TEST(Paths, JoinPutsOneSeparatorBetween) {

@@ -40,10 +40,13 @@ struct Node {
   // What a handle reports, when it differs from the listing: a link the system followed, or an
   // entry swapped between listing and opening.
   std::optional<std::uint32_t> handleAttributes;
+  std::uint32_t reparseTag = 0;  // listed and by path; a handle reports the same
+  std::uint32_t listError = 0;      // the listing by handle (FileIdBothDirectoryInfo)
+  std::uint32_t pathListError = 0;  // the listing by path (FindFirstFileExW)
+  std::uint32_t posixDeleteError = 0;  // overrides State::posixDeleteError for this entry
   std::uint32_t openError = 0;
   int openErrorTimes = -1;  // how many opens fail with openError; -1: all of them
   std::uint32_t deleteError = 0;
-  std::uint32_t listError = 0;
   // What the handle's final path reports; unset: "\\?\" + the entry's own path.
   std::optional<std::wstring> finalPath;
   std::uint32_t finalPathError = 0;  // the file system gives no final path
@@ -65,6 +68,8 @@ struct State {
 
   std::map<std::wstring, Node> files;  // the whole file system, by full path
   std::uint32_t posixDeleteError = 0;  // what FileDispositionInfoEx answers; 87: not supported
+  std::uint32_t tagClassError = 0;     // what FileAttributeTagInfo answers; 87 on FAT and exFAT
+  std::uint32_t lastNtStatus = 0;      // set by every failed file call, as the system's is
 
   std::map<std::string, std::int32_t> registry;  // "HKCU\\subkey" or "HKCU\\subkey|value" -> status
   std::int32_t registryAbsentStatus = 2;

@@ -84,6 +84,36 @@ std::uint32_t HandleAttributes(const Node& node) {
   return node.handleAttributes ? *node.handleAttributes : node.attributes;
 }
 
+// A link as the file system sees it now: a reparse point whose tag is a name surrogate, or none.
+// A placeholder folder is no link: its children are its own.
+bool IsLink(const Node& node) {
+  return (HandleAttributes(node) & platform::kAttributeReparsePoint) != 0 &&
+         (node.reparseTag == 0 || (node.reparseTag & platform::kReparseTagNameSurrogate) != 0);
+}
+
+void EraseBelow(const std::wstring& path) {
+  const std::wstring prefix = path + L'\\';
+  auto it = gState.files.lower_bound(prefix);
+  while (it != gState.files.end() && it->first.compare(0, prefix.size(), prefix) == 0) it = gState.files.erase(it);
+}
+
+// A failed file call: its Win32 code, and the NT status the thread keeps for it.
+std::uint32_t Failed(std::uint32_t error, std::uint32_t ntStatus = 0xC0000001) {  // STATUS_UNSUCCESSFUL
+  gState.lastNtStatus = ntStatus;
+  return error;
+}
+
+void ListChildren(const std::wstring& path, std::vector<platform::DirectoryEntry>& entries) {
+  const std::wstring prefix = path + L'\\';
+  for (auto it = gState.files.lower_bound(prefix); it != gState.files.end(); ++it) {
+    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
+    const std::wstring name = it->first.substr(prefix.size());
+    if (name.find(L'\\') == std::wstring::npos) {
+      entries.push_back(platform::DirectoryEntry{name, it->second.attributes, it->second.reparseTag});
+    }
+  }
+}
+
 std::int32_t RegistryStatus(const std::string& key) {
   auto it = gState.registry.find(key);
   return it == gState.registry.end() ? gState.registryAbsentStatus : it->second;
@@ -146,6 +176,8 @@ void CloseHandle(Handle handle) {
           node.deletePending = true;
           Log("delete pending " + Narrow(open->path));
         } else {
+          // What showed below a link was its target's, seen through it; it goes out of view with it.
+          if (standin::IsLink(node)) standin::EraseBelow(open->path);
           gState.files.erase(open->path);
           Log("deleted " + Narrow(open->path));
         }
@@ -243,29 +275,34 @@ std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path) {
 
 void Sleep(std::uint32_t milliseconds) { Log("Sleep " + std::to_string(milliseconds)); }
 
-std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes) {
+std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes, std::uint32_t& reparseTag) {
   Log("GetFileAttributesW " + Narrow(path));
   auto it = gState.files.find(path);
-  if (it == gState.files.end()) return standin::MissingError(path);
+  if (it == gState.files.end()) return standin::Failed(standin::MissingError(path));
+  if (it->second.deletePending) return standin::Failed(5, kStatusDeletePending);
   attributes = it->second.attributes;
+  reparseTag = it->second.reparseTag;
   return 0;
 }
+
+std::uint32_t LastNtStatus() { return gState.lastNtStatus; }
 
 Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error) {
   Log(std::string("CreateFileW ") + (forListing ? "list " : "") + Narrow(path));
   auto it = gState.files.find(path);
   if (it == gState.files.end()) {
-    error = standin::MissingError(path);
+    error = standin::Failed(standin::MissingError(path));
     return InvalidHandle();
   }
   standin::Node& node = it->second;
   if (node.deletePending) {
-    error = 5;  // ERROR_ACCESS_DENIED, as for every file waiting to be deleted
+    // STATUS_DELETE_PENDING, which Win32 reports as ERROR_ACCESS_DENIED.
+    error = standin::Failed(5, kStatusDeletePending);
     return InvalidHandle();
   }
   if (node.openError != 0 && node.openErrorTimes != 0) {
     if (node.openErrorTimes > 0) --node.openErrorTimes;
-    error = node.openError;
+    error = standin::Failed(node.openError);
     return InvalidHandle();
   }
   error = 0;
@@ -307,18 +344,31 @@ std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
   return 0;
 }
 
+std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag) {
+  const standin::OpenHandle* open = standin::Find(file);
+  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  Log("FileAttributeTagInfo " + Narrow(open->path));
+  if (gState.tagClassError != 0) return gState.tagClassError;
+  reparseTag = gState.files.at(open->path).reparseTag;
+  return 0;
+}
+
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
   const standin::OpenHandle* open = standin::Find(folder);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
   Log("ListFolder " + Narrow(open->path));
   if (!open->forListing) return 5;  // opened without FILE_LIST_DIRECTORY
   if (const std::uint32_t error = gState.files.at(open->path).listError) return error;
-  const std::wstring prefix = open->path + L'\\';
-  for (auto it = gState.files.lower_bound(prefix); it != gState.files.end(); ++it) {
-    if (it->first.compare(0, prefix.size(), prefix) != 0) break;
-    const std::wstring name = it->first.substr(prefix.size());
-    if (name.find(L'\\') == std::wstring::npos) entries.push_back(DirectoryEntry{name, it->second.attributes});
-  }
+  standin::ListChildren(open->path, entries);
+  return 0;
+}
+
+std::uint32_t ListFolderByPath(const std::wstring& path, std::vector<DirectoryEntry>& entries) {
+  Log("FindFirstFileExW " + Narrow(path) + "\\*");
+  auto it = gState.files.find(path);
+  if (it == gState.files.end()) return standin::MissingError(path);
+  if (const std::uint32_t error = it->second.pathListError) return error;
+  standin::ListChildren(path, entries);
   return 0;
 }
 
@@ -328,13 +378,13 @@ std::uint32_t Mark(Handle file, bool posix) {
   standin::OpenHandle* open = standin::Find(file);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
   Log("MarkForDeletion " + Narrow(open->path) + (posix ? " (posix)" : ""));
-  if (posix && gState.posixDeleteError != 0) return gState.posixDeleteError;
-  open->posix = posix;
   const standin::Node& node = gState.files.at(open->path);
+  const std::uint32_t posixError = node.posixDeleteError != 0 ? node.posixDeleteError : gState.posixDeleteError;
+  if (posix && posixError != 0) return posixError;
+  open->posix = posix;
   if (node.deleteError != 0) return node.deleteError;
   // What lies under a link belongs to its target; the link itself goes whatever it points to.
-  const bool link = (standin::HandleAttributes(node) & kAttributeReparsePoint) != 0;
-  if (!link && standin::HasChildren(open->path)) return 145;  // ERROR_DIR_NOT_EMPTY
+  if (!standin::IsLink(node) && standin::HasChildren(open->path)) return 145;  // ERROR_DIR_NOT_EMPTY
   open->marked = true;
   return 0;
 }

@@ -6,15 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/remove_tree.h"
 #include "standin.h"
 
 class StandinTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    standin::Reset();
-    gPosixDeleteRefused = false;  // each test is a run of its own
-  }
+  void SetUp() override { standin::Reset(); }
   void TearDown() override {
     // Whatever a step opened, it closed, and it closed nothing twice.
     EXPECT_EQ(state().openHandles, 0);
