@@ -23,6 +23,12 @@ else()
   set(SLEEPER64 $<TARGET_FILE:e2e-sleeper>)
 endif()
 
+# The platform layer's file calls that only Windows file systems send the tool down, run for real.
+add_executable(e2e-platform-check tests/e2e/platform_check.cpp src/platform/win32_platform.cpp src/platform/paths.cpp)
+target_include_directories(e2e-platform-check PRIVATE src)
+target_compile_definitions(e2e-platform-check PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN NOMINMAX)
+target_link_options(e2e-platform-check PRIVATE -static -municode)
+
 # The floor program `make bench` compares the tool with.
 add_executable(bench-floor tests/bench/floor.cpp)
 target_compile_definitions(bench-floor PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN)
@@ -38,7 +44,7 @@ foreach(program minimal_removal remove_all)
 endforeach()
 
 set(E2E_PREFIX_TEMPLATE ${CMAKE_BINARY_DIR}/e2e-prefix)
-set(E2E_ENV "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PREFIX_TEMPLATE=${E2E_PREFIX_TEMPLATE};E2E_TMP=${CMAKE_BINARY_DIR}/e2e-tmp")
+set(E2E_ENV "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;PREFIX_TEMPLATE=${E2E_PREFIX_TEMPLATE};E2E_TMP=${CMAKE_BINARY_DIR}/e2e-tmp")
 
 add_test(NAME e2e.prefix
   COMMAND bash ${CMAKE_SOURCE_DIR}/tests/e2e/make_prefix.sh ${E2E_PREFIX_TEMPLATE})

@@ -178,10 +178,11 @@ std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag);
 // Every entry of an open folder except "." and "..", by FileIdBothDirectoryInfo, 64 KiB a query.
 // Returns 0 or the error code.
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries);
-// The same by the folder's path (FindFirstFileExW), for file systems that do not answer that
-// class: RDP-redirected drives, older SMB servers, some third-party drivers. Returns 0 or the
-// error code.
-std::uint32_t ListFolderByPath(const std::wstring& path, std::vector<DirectoryEntry>& entries);
+// The same by the class FindFirstFileW asks for (NtQueryDirectoryFile, FileBothDirectoryInformation),
+// for file systems that do not answer the one above: RDP-redirected drives, older SMB servers,
+// some third-party drivers. Through the held handle: a second open of the folder by its path
+// would not share delete access with it, and fail. Returns 0 or the error code.
+std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& entries);
 // FileDispositionInfoEx with FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS:
 // the entry leaves its folder when its handle is closed, even while another program still holds
 // it open with delete sharing. Systems before Windows 10 1607, FAT, SMB shares and Wine answer

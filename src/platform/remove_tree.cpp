@@ -88,9 +88,8 @@ std::uint32_t Delete(platform::Handle handle, Removal& removal) {
 std::uint32_t List(OpenFolder& folder) {
   const std::uint32_t error = platform::ListFolder(folder.handle.Get(), folder.entries);
   if (!IsClassNotSupported(error)) return error;
-  // The listing only names entries: each is still opened and checked against the held folder.
   folder.entries.clear();
-  return platform::ListFolderByPath(folder.path, folder.entries);
+  return platform::ListFolderWithoutIds(folder.handle.Get(), folder.entries);
 }
 
 // Deletes a file or link at once. A folder to be emptied is opened, checked from its own handle

@@ -4,6 +4,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <string_view>
 #include <vector>
@@ -70,6 +71,39 @@ std::uint32_t GetLongFinalPath(HANDLE file, std::wstring& path) {
   path.assign(L"\\\\?\\");
   path.append(name.substr(kDosDevices.size()));
   return 0;
+}
+
+// 64 KiB a query: shares up to Windows 8.1 refuse larger buffers with 87.
+constexpr DWORD kListingBufferSize = 64 * 1024;
+
+// FILE_BOTH_DIR_INFORMATION: what FindFirstFileW asks every file system for, so the listing of
+// last resort. Like FILE_ID_BOTH_DIR_INFO without the file id.
+struct FileBothDirInformation {
+  ULONG NextEntryOffset;
+  ULONG FileIndex;
+  LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
+  ULONG FileAttributes;
+  ULONG FileNameLength;
+  ULONG EaSize;
+  CCHAR ShortNameLength;
+  WCHAR ShortName[12];
+  WCHAR FileName[1];
+};
+static_assert(offsetof(FileBothDirInformation, FileName) == 94, "FILE_BOTH_DIR_INFORMATION layout");
+
+// Every record of one directory query but "." and "..". Where an entry is a reparse point, the
+// record's EaSize holds its tag.
+template <typename Info>
+void AppendRecords(const void* buffer, std::vector<DirectoryEntry>& entries) {
+  const unsigned char* record = static_cast<const unsigned char*>(buffer);
+  for (;;) {
+    const auto* info = reinterpret_cast<const Info*>(record);
+    const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(WCHAR));
+    const DWORD tag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? info->EaSize : 0;
+    if (name != L"." && name != L"..") entries.push_back(DirectoryEntry{std::wstring(name), info->FileAttributes, tag});
+    if (info->NextEntryOffset == 0) break;
+    record += info->NextEntryOffset;
+  }
 }
 
 // A FindFirstFileExW search, closed with FindClose (not CloseHandle) when it goes out of scope.
@@ -280,22 +314,11 @@ std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag) {
 }
 
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
-  // 64 KiB, aligned for the records: shares up to Windows 8.1 refuse larger buffers with 87.
-  std::vector<ULONGLONG> buffer(8 * 1024);
-  const DWORD bufferSize = static_cast<DWORD>(buffer.size() * sizeof buffer[0]);
+  std::vector<ULONGLONG> buffer(kListingBufferSize / sizeof(ULONGLONG));
   FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
-  while (GetFileInformationByHandleEx(folder, infoClass, buffer.data(), bufferSize)) {
+  while (GetFileInformationByHandleEx(folder, infoClass, buffer.data(), kListingBufferSize)) {
     infoClass = FileIdBothDirectoryInfo;
-    const unsigned char* record = reinterpret_cast<const unsigned char*>(buffer.data());
-    for (;;) {
-      const auto* info = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(record);
-      const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-      // Where the entry is a reparse point, EaSize holds its tag.
-      const DWORD tag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? info->EaSize : 0;
-      if (name != L"." && name != L"..") entries.push_back(DirectoryEntry{std::wstring(name), info->FileAttributes, tag});
-      if (info->NextEntryOffset == 0) break;
-      record += info->NextEntryOffset;
-    }
+    AppendRecords<FILE_ID_BOTH_DIR_INFO>(buffer.data(), entries);
   }
   const DWORD error = GetLastError();
   // A file system that lists no "." and ".." answers the first query of an empty folder
@@ -304,22 +327,34 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
   return error == ERROR_NO_MORE_FILES || empty ? 0 : error;
 }
 
-std::uint32_t ListFolderByPath(const std::wstring& path, std::vector<DirectoryEntry>& entries) {
-  WIN32_FIND_DATAW data;
-  // FindExInfoStandard and no flags: the basic level and large fetches came after Vista.
-  const FindHandle find(FindFirstFileExW(JoinPath(ExtendedLengthPath(path), L"*").c_str(), FindExInfoStandard, &data,
-                                         FindExSearchNameMatch, nullptr, 0));
-  if (find.handle == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND ? 0 : error;  // a root lists nothing, not even "." and ".."
+std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& entries) {
+  struct IoStatusBlock {
+    union {
+      LONG status;
+      void* pointer;
+    };
+    ULONG_PTR information;
+  };
+  using QueryDirectoryFile = LONG(NTAPI*)(HANDLE, HANDLE, void*, void*, IoStatusBlock*, void*, ULONG, int, BOOLEAN,
+                                          void*, BOOLEAN);
+  using NtStatusToDosError = ULONG(NTAPI*)(LONG);
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  const auto queryDirectoryFile = FindFunction<QueryDirectoryFile>(ntdll, "NtQueryDirectoryFile");
+  const auto toDosError = FindFunction<NtStatusToDosError>(ntdll, "RtlNtStatusToDosError");
+  if (queryDirectoryFile == nullptr || toDosError == nullptr) return ERROR_PROC_NOT_FOUND;
+  constexpr int kFileBothDirectoryInformation = 3;
+  constexpr LONG kStatusNoMoreFiles = static_cast<LONG>(0x80000006);
+  constexpr LONG kStatusNoSuchFile = static_cast<LONG>(0xC000000F);
+  std::vector<ULONGLONG> buffer(kListingBufferSize / sizeof(ULONGLONG));
+  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+    IoStatusBlock io = {};
+    const LONG status = queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer.data(), kListingBufferSize,
+                                           kFileBothDirectoryInformation, FALSE, nullptr, restart);
+    // An empty folder on a file system that lists no "." and "..": "no such file" at once.
+    if (status == kStatusNoMoreFiles || (status == kStatusNoSuchFile && restart)) return 0;
+    if (status < 0) return toDosError(status);
+    AppendRecords<FileBothDirInformation>(buffer.data(), entries);
   }
-  do {
-    const std::wstring_view name(data.cFileName);
-    const DWORD tag = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? data.dwReserved0 : 0;
-    if (name != L"." && name != L"..") entries.push_back(DirectoryEntry{std::wstring(name), data.dwFileAttributes, tag});
-  } while (FindNextFileW(find.handle, &data));
-  const DWORD error = GetLastError();
-  return error == ERROR_NO_MORE_FILES ? 0 : error;
 }
 
 std::uint32_t MarkForPosixDeletion(Handle file) {

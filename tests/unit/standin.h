@@ -41,8 +41,8 @@ struct Node {
   // entry swapped between listing and opening.
   std::optional<std::uint32_t> handleAttributes;
   std::uint32_t reparseTag = 0;  // listed and by path; a handle reports the same
-  std::uint32_t listError = 0;      // the listing by handle (FileIdBothDirectoryInfo)
-  std::uint32_t pathListError = 0;  // the listing by path (FindFirstFileExW)
+  std::uint32_t listError = 0;             // the listing by FileIdBothDirectoryInfo
+  std::uint32_t listWithoutIdsError = 0;  // the listing by FileBothDirectoryInformation
   std::uint32_t posixDeleteError = 0;  // overrides State::posixDeleteError for this entry
   std::uint32_t openError = 0;
   int openErrorTimes = -1;  // how many opens fail with openError; -1: all of them

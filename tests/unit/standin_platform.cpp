@@ -363,12 +363,13 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
   return 0;
 }
 
-std::uint32_t ListFolderByPath(const std::wstring& path, std::vector<DirectoryEntry>& entries) {
-  Log("FindFirstFileExW " + Narrow(path) + "\\*");
-  auto it = gState.files.find(path);
-  if (it == gState.files.end()) return standin::MissingError(path);
-  if (const std::uint32_t error = it->second.pathListError) return error;
-  standin::ListChildren(path, entries);
+std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& entries) {
+  const standin::OpenHandle* open = standin::Find(folder);
+  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  Log("NtQueryDirectoryFile " + Narrow(open->path));
+  if (!open->forListing) return 5;  // opened without FILE_LIST_DIRECTORY
+  if (const std::uint32_t error = gState.files.at(open->path).listWithoutIdsError) return error;
+  standin::ListChildren(open->path, entries);
   return 0;
 }
 
