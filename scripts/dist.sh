@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Packs the 32-bit release, README and SHA256SUMS into build/velmirant-cleanup-VERSION.zip.
-# With SIGN_PFX (a PKCS#12 file) and SIGN_PASSWORD set, the executable in the zip is signed
+# Packs the 32-bit release, README, the self-check kit (command script, Windows Sandbox
+# configuration, helper program) and SHA256SUMS into build/velmirant-cleanup-VERSION.zip.
+# With SIGN_PFX (a PKCS#12 file) and SIGN_PASSWORD set, both executables in the zip are signed
 # (Authenticode, SHA-256); SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp from that server.
-# DIST_EXE (default build/win32/velmirant-cleanup.exe) is the executable to pack; it is never
-# modified, a copy is signed. DIST_DIR (default build) receives the zip and the staging folder.
+# DIST_EXE (default build/win32/velmirant-cleanup.exe) is the executable to pack, with the helper
+# built beside it; neither is modified, copies are signed. DIST_DIR (default build) receives the
+# zip and the staging folder.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 version=$(sed -n 's/^project(velmirant-cleanup VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
@@ -13,7 +15,10 @@ out=${DIST_DIR:-$root/build}
 zip=$out/$name.zip
 stage_root=$out/dist
 stage=$stage_root/$name
-[ -f "$exe" ] || { echo "dist: $exe not found; build the win32 preset first" >&2; exit 1; }
+helper=$(dirname "$exe")/velmirant-selfcheck-helper.exe
+for built in "$exe" "$helper"; do
+  [ -f "$built" ] || { echo "dist: $built not found; build the win32 preset first" >&2; exit 1; }
+done
 if [ -n "${SIGN_PFX:-}" ] && [ -z "${SIGN_PASSWORD+set}" ]; then
   echo "dist: SIGN_PFX is set but SIGN_PASSWORD is not" >&2
   exit 1
@@ -24,28 +29,33 @@ done_ok=0
 # Whatever stops the script midway leaves neither a zip nor a half-made staging folder.
 trap '[ "$done_ok" = 1 ] || rm -rf "$stage_root" "$zip"' EXIT
 mkdir -p "$stage"
-cp "$root/README.md" "$stage/"
+cp "$root/README.md" "$root/selfcheck/velmirant-selfcheck.cmd" "$root/selfcheck/velmirant-selfcheck.wsb" "$stage/"
+# cmd finds its labels reliably only with CR LF line ends (.gitattributes checks the script out so).
+grep -qv $'\r$' "$stage/velmirant-selfcheck.cmd" && { echo "dist: velmirant-selfcheck.cmd lacks CR LF line ends" >&2; exit 1; }
 if [ -n "${SIGN_PFX:-}" ]; then
   timestamp=()
   [ -z "${SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGN_TIMESTAMP_URL")
-  # The password goes through a pipe, not the command line, where other users could read it.
-  # Its messages, also those of a failure, go to standard output (older versions: only there).
-  if ! log=$(osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass <(printf '%s' "$SIGN_PASSWORD") -h sha256 \
-    -n "velmirant-cleanup" "${timestamp[@]}" -in "$exe" -out "$stage/velmirant-cleanup.exe" 2>&1); then
-    printf '%s\n' "$log" >&2
-    echo "dist: signing failed; no zip was made" >&2
-    exit 1
-  fi
+  for built in "$exe" "$helper"; do
+    # The password goes through a pipe, not the command line, where other users could read it.
+    # Its messages, also those of a failure, go to standard output (older versions: only there).
+    if ! log=$(osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass <(printf '%s' "$SIGN_PASSWORD") -h sha256 \
+      -n "velmirant-cleanup" "${timestamp[@]}" -in "$built" -out "$stage/$(basename "$built")" 2>&1); then
+      printf '%s\n' "$log" >&2
+      echo "dist: signing failed; no zip was made" >&2
+      exit 1
+    fi
+  done
   signed="signed with $SIGN_PFX${SIGN_TIMESTAMP_URL:+, time-stamped by $SIGN_TIMESTAMP_URL}"
 else
-  cp "$exe" "$stage/velmirant-cleanup.exe"
+  cp "$exe" "$helper" "$stage/"
   signed="UNSIGNED (set SIGN_PFX and SIGN_PASSWORD to sign)"
 fi
-(cd "$stage" && sha256sum velmirant-cleanup.exe README.md >SHA256SUMS)
+(cd "$stage" && sha256sum velmirant-cleanup.exe velmirant-selfcheck-helper.exe velmirant-selfcheck.cmd \
+  velmirant-selfcheck.wsb README.md >SHA256SUMS)
 # Fixed times and no extra attributes, so the same sources give the same archive (unsigned: a
 # signature carries its signing time).
 touch -d '2000-01-01 00:00:00 UTC' "$stage" "$stage"/*
 (cd "$stage_root" && zip -q -X -r "$zip" "$name")
 done_ok=1
-echo "$zip: executable $signed"
+echo "$zip: executables $signed"
 (cd "$stage" && cat SHA256SUMS)

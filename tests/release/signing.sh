@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# `make dist` signing, with a throwaway self-signed code-signing certificate: the zip's sums and
-# signature verify, the signed copy passes the static checks, a wrong password leaves no zip, the
+# `make dist` signing, with a throwaway self-signed code-signing certificate: the zip holds the
+# tool and the self-check kit, its sums and both signatures verify, the signed copy passes the static checks, a wrong password leaves no zip, the
 # unsigned build is untouched, and the signed copy runs under Wine with the unsigned one's report.
 # Usage: signing.sh SOURCE_DIR EXE VERSION PYTHON WINE PREFIX_TEMPLATE
 set -eu
@@ -30,8 +30,12 @@ DIST_EXE=$exe DIST_DIR=$work/out SIGN_PFX=$work/cert.pfx SIGN_PASSWORD=test-pass
 unzip -q "$work/out/$name.zip" -d "$work/unzipped"
 shipped=$work/unzipped/$name
 (cd "$shipped" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS do not match the zip's content"
-osslsigncode verify -CAfile "$work/cert.pem" -in "$shipped/velmirant-cleanup.exe" >"$work/verify" 2>&1 ||
-  { cat "$work/verify"; fail "the signature does not verify"; }
+[ "$(cd "$shipped" && ls | tr '\n' ' ')" = "README.md SHA256SUMS velmirant-cleanup.exe velmirant-selfcheck-helper.exe velmirant-selfcheck.cmd velmirant-selfcheck.wsb " ] ||
+  fail "the zip holds: $(ls "$shipped" | tr '\n' ' ')"
+for signed in velmirant-cleanup.exe velmirant-selfcheck-helper.exe; do
+  osslsigncode verify -CAfile "$work/cert.pem" -in "$shipped/$signed" >"$work/verify" 2>&1 ||
+    { cat "$work/verify"; fail "the signature of $signed does not verify"; }
+done
 for check in header manifest resources; do
   "$python" "$source_dir/tests/release/check_release.py" "$shipped/velmirant-cleanup.exe" $check || fail "signed: $check"
 done
