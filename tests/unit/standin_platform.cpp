@@ -114,6 +114,18 @@ void ListChildren(const std::wstring& path, std::vector<platform::DirectoryEntry
   }
 }
 
+// A listing of an open folder by one query class, which fails with the node's error for it.
+std::uint32_t List(platform::Handle folder, const std::string& call, std::uint32_t Node::*error,
+                   std::vector<platform::DirectoryEntry>& entries) {
+  const OpenHandle* open = Find(folder);
+  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  Log(call + Narrow(open->path));
+  if (!open->forListing) return 5;  // opened without FILE_LIST_DIRECTORY
+  if (const std::uint32_t scripted = gState.files.at(open->path).*error) return scripted;
+  ListChildren(open->path, entries);
+  return 0;
+}
+
 std::int32_t RegistryStatus(const std::string& key) {
   auto it = gState.registry.find(key);
   return it == gState.registry.end() ? gState.registryAbsentStatus : it->second;
@@ -354,23 +366,11 @@ std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag) {
 }
 
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
-  const standin::OpenHandle* open = standin::Find(folder);
-  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
-  Log("ListFolder " + Narrow(open->path));
-  if (!open->forListing) return 5;  // opened without FILE_LIST_DIRECTORY
-  if (const std::uint32_t error = gState.files.at(open->path).listError) return error;
-  standin::ListChildren(open->path, entries);
-  return 0;
+  return standin::List(folder, "ListFolder ", &standin::Node::listError, entries);
 }
 
 std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& entries) {
-  const standin::OpenHandle* open = standin::Find(folder);
-  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
-  Log("NtQueryDirectoryFile " + Narrow(open->path));
-  if (!open->forListing) return 5;  // opened without FILE_LIST_DIRECTORY
-  if (const std::uint32_t error = gState.files.at(open->path).listWithoutIdsError) return error;
-  standin::ListChildren(open->path, entries);
-  return 0;
+  return standin::List(folder, "NtQueryDirectoryFile ", &standin::Node::listWithoutIdsError, entries);
 }
 
 namespace {
