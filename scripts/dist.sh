@@ -29,7 +29,9 @@ done_ok=0
 # Whatever stops the script midway leaves neither a zip nor a half-made staging folder.
 trap '[ "$done_ok" = 1 ] || rm -rf "$stage_root" "$zip"' EXIT
 mkdir -p "$stage"
-cp "$root/README.md" "$root/selfcheck/velmirant-selfcheck.cmd" "$root/selfcheck/velmirant-selfcheck.wsb" "$stage/"
+cp "$root/README.md" "$root/selfcheck/velmirant-selfcheck.cmd" "$stage/"
+# The sandbox maps the folder the zip unpacks to when unpacked to C:\.
+sed "s/@VERSION@/$version/" "$root/selfcheck/velmirant-selfcheck.wsb" >"$stage/velmirant-selfcheck.wsb"
 # cmd finds its labels reliably only with CR LF line ends (.gitattributes checks the script out so).
 grep -qv $'\r$' "$stage/velmirant-selfcheck.cmd" && { echo "dist: velmirant-selfcheck.cmd lacks CR LF line ends" >&2; exit 1; }
 if [ -n "${SIGN_PFX:-}" ]; then

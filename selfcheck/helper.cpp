@@ -8,9 +8,13 @@
 //   gone FILE    waits up to 10 s until FILE is no longer held (its holder ended); 0 or 1
 //   lines FILE   prints every line of FILE as "N:text", empty lines too (cmd's FOR /F skips them)
 //   elevated     exit code 0 when this process runs elevated, 1 when not, 2 when it cannot tell
+//   regstate KEY [NAME]
+//                exit code 0 when the key (HKCU\... or HKLM\...), or its value NAME, exists, 1 when
+//                it does not, 2 when the registry gives no answer (reg.exe says 1 for all failures)
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 
 namespace {
 
@@ -75,10 +79,34 @@ int Elevated() {
   return elevation.TokenIsElevated != 0 ? 0 : 1;
 }
 
+// Keys are read in the 64-bit view, where a path naming WOW6432Node means the 32-bit branch
+// itself; 32-bit Windows ignores the flag.
+int RegistryState(const wchar_t* key, const wchar_t* valueName) {
+  HKEY root = nullptr;
+  if (_wcsnicmp(key, L"HKCU\\", 5) == 0) {
+    root = HKEY_CURRENT_USER;
+  } else if (_wcsnicmp(key, L"HKLM\\", 5) == 0) {
+    root = HKEY_LOCAL_MACHINE;
+  } else {
+    return 2;
+  }
+  HKEY opened = nullptr;
+  LONG result = RegOpenKeyExW(root, key + 5, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &opened);
+  if (result == ERROR_SUCCESS && valueName != nullptr) {
+    result = RegQueryValueExW(opened, valueName, nullptr, nullptr, nullptr, nullptr);
+  }
+  if (opened != nullptr) RegCloseKey(opened);
+  if (result == ERROR_SUCCESS) return 0;
+  return result == ERROR_FILE_NOT_FOUND ? 1 : 2;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
   if (argc == 2 && lstrcmpW(argv[1], L"elevated") == 0) return Elevated();
+  if ((argc == 3 || argc == 4) && lstrcmpW(argv[1], L"regstate") == 0) {
+    return RegistryState(argv[2], argc == 4 ? argv[3] : nullptr);
+  }
   if (argc != 3) return 2;
   const wchar_t* command = argv[1];
   const wchar_t* path = argv[2];

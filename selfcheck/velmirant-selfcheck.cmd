@@ -8,7 +8,8 @@ rem
 rem /user-only seeds only what a standard user can, also when run elevated. The report and the
 rem result go to RESULT_FOLDER (default: "results" beside this script). Exit code 0: passed; 1: failed.
 setlocal EnableExtensions DisableDelayedExpansion
-rem Exit codes are read with "if errorlevel": Wine's cmd runs both sides of && and ||.
+rem Exit codes are read with "if": Wine's cmd runs both sides of && and ||. They are read right
+rem after their command, since in a .cmd script a successful SET resets them.
 echo This runs velmirant-cleanup for real on this machine, for the current user: use it on a test machine only.
 
 set "KIT=%~dp0"
@@ -26,7 +27,7 @@ set /a PROBLEMS=0
 if not exist "%TOOL%" (echo velmirant-cleanup.exe is not beside this script. & exit /b 1)
 if not exist "%HELPER%" (echo velmirant-selfcheck-helper.exe is not beside this script. & exit /b 1)
 if not exist "%OUT%\" mkdir "%OUT%"
-if not exist "%OUT%\" (echo Cannot create the result folder %OUT%. & exit /b 1)
+if not exist "%OUT%\" (echo Cannot create the result folder "%OUT%". & exit /b 1)
 del "%REPORT%" "%RESULT%" 2>nul
 
 rem ---- Where things are on this machine -------------------------------------------------------
@@ -40,12 +41,12 @@ set "NEIGHBOUR=velmirant-selfcheck-neighbour"
 
 set "ELEVATED=0"
 "%HELPER%" elevated
-if not errorlevel 1 set "ELEVATED=1"
+if "%errorlevel%"=="0" set "ELEVATED=1"
 if "%USER_ONLY%"=="1" set "ELEVATED=0"
 rem The machine-wide entry lives in the 32-bit branch, which 32-bit Windows does not have.
 set "MACHINE_KEY=0"
-reg query "%MACHINE_RUN%" >nul 2>&1
-if not errorlevel 1 set "MACHINE_KEY=1"
+"%HELPER%" regstate "%MACHINE_RUN%"
+if "%errorlevel%"=="0" set "MACHINE_KEY=1"
 set "SEED_MACHINE=0"
 if "%ELEVATED%%MACHINE_KEY%"=="11" set "SEED_MACHINE=1"
 if "%ELEVATED%"=="1" (set "msg=Elevated: seeding the per-user and the machine-wide leftovers.") else (set "msg=Not elevated: seeding the per-user leftovers only.")
@@ -94,7 +95,7 @@ call :check_report
 if defined MARKS (set "msg=Note: the per-user folder went only after %MARKS% failed attempts (marked !)." & call :say)
 for %%p in (vexdesktop.exe vexpp.exe toolbar-panelino-host.exe) do call :check_ended %%p
 "%HELPER%" ready "%WORK%\vexdesktop-neighbour.exe.lock"
-if errorlevel 1 call :problem "the neighbour program vexdesktop-neighbour.exe is no longer running"
+if not "%errorlevel%"=="0" call :problem "the neighbour program vexdesktop-neighbour.exe is no longer running"
 
 call :check_gone "%APPDATA%\Velmirant"
 call :check_gone "%PF%\Velmirant"
@@ -130,7 +131,7 @@ for %%v in (velmirant.software.autoupdate velmirant.software.vexdesktop %NEIGHBO
 for %%k in ("Microsoft\Windows\CurrentVersion\Uninstall\VelmirantInstall" "Google\Chrome\NativeMessagingHosts\vexpp_nm" "Mozilla\NativeMessagingHosts\vexpp_nm" "Velmirant" "%NEIGHBOUR%") do reg delete "HKCU\Software\%%~k" /f >nul 2>&1
 reg delete "HKCU\AppEvents\Schemes\Apps\vexdesktop" /f >nul 2>&1
 if "%SEED_MACHINE%"=="1" for %%v in (velmirant-panelino-distribuce %NEIGHBOUR%) do reg delete "%MACHINE_RUN%" /v %%v /f >nul 2>&1
-echo The report and this result are in %OUT%
+echo The report and this result are in "%OUT%".
 if %PROBLEMS%==0 exit /b 0
 exit /b 1
 
@@ -155,7 +156,7 @@ rem :start_program NAME: a copy of the helper under NAME, holding NAME.lock whil
 copy /y "%HELPER%" "%WORK%\%1" >nul
 start "" /b "%WORK%\%1" hold "%WORK%\%1.lock"
 "%HELPER%" ready "%WORK%\%1.lock"
-if errorlevel 1 call :problem "the stand-in %1 did not start"
+if not "%errorlevel%"=="0" call :problem "the stand-in %1 did not start"
 goto :eof
 
 rem :stop_program NAME: ends the copy if it still runs (its lock file names a stop file).
@@ -170,7 +171,7 @@ set "FOUND=0"
 for /f "usebackq delims=" %%l in ("%REPORT%") do if "%%l"=="%1: TerminateProcess() OK" set "FOUND=1"
 if "%FOUND%"=="0" call :problem "no report line [%1: TerminateProcess() OK]"
 "%HELPER%" gone "%WORK%\%1.lock"
-if errorlevel 1 call :problem "the stand-in %1 is still running"
+if not "%errorlevel%"=="0" call :problem "the stand-in %1 is still running"
 goto :eof
 
 rem :check_report: the report's sections. Process lines up to the first empty line (each must
@@ -248,12 +249,12 @@ goto :eof
 
 rem :check_value_gone KEY NAME / :check_value_kept KEY NAME / :check_key_gone KEY / :check_key_kept KEY
 :check_value_gone
-call :registry_state "%~1" /v %2
+call :registry_state "%~1" %2
 if not "%STATE%"=="gone" call :problem "the value %2 under %~1: %STATE%"
 goto :eof
 
 :check_value_kept
-call :registry_state "%~1" /v %2
+call :registry_state "%~1" %2
 if not "%STATE%"=="still there" call :problem "the neighbour value %2 under %~1: %STATE%"
 goto :eof
 
@@ -267,14 +268,14 @@ call :registry_state "%~1"
 if not "%STATE%"=="still there" call :problem "the neighbour key %~1: %STATE%"
 goto :eof
 
-rem :registry_state KEY [/v NAME]: reg.exe exits 0 for there, 1 for not there; anything else is
-rem no answer, which must neither pass for a deletion nor for a neighbour kept.
+rem :registry_state KEY [NAME]: read by the helper, since reg.exe answers 1 for "not there" and
+rem for every failure alike; no answer must neither pass for a deletion nor for a neighbour kept.
 :registry_state
-rem (In a .cmd script a successful SET resets the exit code: it is read before any.)
-reg query %* >nul 2>&1
-if errorlevel 2 (set "STATE=unknown: reg query failed" & goto :eof)
-if errorlevel 1 (set "STATE=gone" & goto :eof)
-set "STATE=still there"
+"%HELPER%" regstate %*
+set "CODE=%errorlevel%"
+set "STATE=unknown: the registry gave no answer (%CODE%)"
+if "%CODE%"=="0" set "STATE=still there"
+if "%CODE%"=="1" set "STATE=gone"
 goto :eof
 
 rem :problem TEXT: one failed point, one line.

@@ -43,8 +43,10 @@ case_passes_with_the_tool() {
   grep -qx 'Elevated: seeding the per-user and the machine-wide leftovers.' "$OUT" || fail "not seeded as elevated"
   tr -d '\r' <"$REPORT" | grep -qx 'vexdesktop.exe: TerminateProcess() OK' || fail "the report was not kept"
   expect_nothing_left
-  # What a standard user can seed; the machine-wide entry's key is writable under Wine, so 2.
-  run_kit "$TOOL" /user-only
+  # What a standard user can seed; the machine-wide entry's key is writable under Wine, so 2. The
+  # result folder is given, with a name like a second download's.
+  run_kit "$TOOL" /user-only 'C:\kit\results (1)'
+  REPORT="$WINEPREFIX/drive_c/kit/results (1)/report.txt"
   [ "$RC" -eq 0 ] && grep -qx 'SELF-CHECK PASSED' "$OUT" || fail "the /user-only self-check did not pass (exit code $RC)"
   grep -qx 'Not elevated: seeding the per-user leftovers only.' "$OUT" || fail "not seeded as a standard user"
   tr -d '\r' <"$REPORT" | grep -qx 'HKEY_LOCAL_MACHINE.*|velmirant-panelino-distribuce -> 2' ||
