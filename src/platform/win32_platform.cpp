@@ -46,13 +46,19 @@ Function FindFunction(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
 
+// A function of ntdll, which is in every process already; null where this system lacks it.
+template <typename Function>
+Function NtdllFunction(const char* name) {
+  return FindFunction<Function>(GetModuleHandleW(L"ntdll.dll"), name);
+}
+
 // Wine's GetFinalPathNameByHandleW reads the object name into a MAX_PATH buffer and fails with
 // ERROR_MORE_DATA past it. Its object name is the DOS path behind \??\ and the final path is the
-// same behind \\?\. Windows itself never answers so. ntdll is in every process already.
+// same behind \\?\. Windows itself never answers so.
 std::uint32_t GetLongFinalPath(HANDLE file, std::wstring& path) {
   using QueryObject = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
   constexpr int kObjectNameInformation = 1;
-  const auto queryObject = FindFunction<QueryObject>(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject");
+  const auto queryObject = NtdllFunction<QueryObject>("NtQueryObject");
   if (queryObject == nullptr) return ERROR_MORE_DATA;
   struct NameHeader {
     USHORT length;
@@ -257,7 +263,7 @@ std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attribu
 
 std::uint32_t LastNtStatus() {
   using GetLastNtStatus = LONG(NTAPI*)();
-  const auto getLastNtStatus = FindFunction<GetLastNtStatus>(GetModuleHandleW(L"ntdll.dll"), "RtlGetLastNtStatus");
+  const auto getLastNtStatus = NtdllFunction<GetLastNtStatus>("RtlGetLastNtStatus");
   return getLastNtStatus != nullptr ? static_cast<std::uint32_t>(getLastNtStatus()) : 0;
 }
 
@@ -338,9 +344,8 @@ std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& e
   using QueryDirectoryFile = LONG(NTAPI*)(HANDLE, HANDLE, void*, void*, IoStatusBlock*, void*, ULONG, int, BOOLEAN,
                                           void*, BOOLEAN);
   using NtStatusToDosError = ULONG(NTAPI*)(LONG);
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  const auto queryDirectoryFile = FindFunction<QueryDirectoryFile>(ntdll, "NtQueryDirectoryFile");
-  const auto toDosError = FindFunction<NtStatusToDosError>(ntdll, "RtlNtStatusToDosError");
+  const auto queryDirectoryFile = NtdllFunction<QueryDirectoryFile>("NtQueryDirectoryFile");
+  const auto toDosError = NtdllFunction<NtStatusToDosError>("RtlNtStatusToDosError");
   if (queryDirectoryFile == nullptr || toDosError == nullptr) return ERROR_PROC_NOT_FOUND;
   constexpr int kFileBothDirectoryInformation = 3;
   constexpr LONG kStatusNoMoreFiles = static_cast<LONG>(0x80000006);
