@@ -101,20 +101,20 @@ call :check_gone "%APPDATA%\Velmirant"
 call :check_gone "%PF%\Velmirant"
 call :check_kept "%APPDATA%\%NEIGHBOUR%\settings.json"
 if "%ELEVATED%"=="1" call :check_kept "%PF%\%NEIGHBOUR%\settings.json"
-call :check_value_gone "%RUN%" velmirant.software.autoupdate
-call :check_value_gone "%RUN%" velmirant.software.vexdesktop
-call :check_value_gone "%APPROVED%" velmirant.software.autoupdate
-call :check_value_gone "%APPROVED%" velmirant.software.vexdesktop
-call :check_key_gone "HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\VelmirantInstall"
-call :check_key_gone "HKCU\Software\Google\Chrome\NativeMessagingHosts\vexpp_nm"
-call :check_key_gone "HKCU\Software\Mozilla\NativeMessagingHosts\vexpp_nm"
-call :check_key_gone "HKCU\Software\Velmirant"
-call :check_key_gone "HKCU\AppEvents\Schemes\Apps\vexdesktop"
-if "%SEED_MACHINE%"=="1" call :check_value_gone "%MACHINE_RUN%" velmirant-panelino-distribuce
-call :check_value_kept "%RUN%" %NEIGHBOUR%
-call :check_value_kept "%APPROVED%" %NEIGHBOUR%
-call :check_key_kept "HKCU\Software\%NEIGHBOUR%"
-if "%SEED_MACHINE%"=="1" call :check_value_kept "%MACHINE_RUN%" %NEIGHBOUR%
+call :check_registry gone "%RUN%" velmirant.software.autoupdate
+call :check_registry gone "%RUN%" velmirant.software.vexdesktop
+call :check_registry gone "%APPROVED%" velmirant.software.autoupdate
+call :check_registry gone "%APPROVED%" velmirant.software.vexdesktop
+call :check_registry gone "HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\VelmirantInstall"
+call :check_registry gone "HKCU\Software\Google\Chrome\NativeMessagingHosts\vexpp_nm"
+call :check_registry gone "HKCU\Software\Mozilla\NativeMessagingHosts\vexpp_nm"
+call :check_registry gone "HKCU\Software\Velmirant"
+call :check_registry gone "HKCU\AppEvents\Schemes\Apps\vexdesktop"
+if "%SEED_MACHINE%"=="1" call :check_registry gone "%MACHINE_RUN%" velmirant-panelino-distribuce
+call :check_registry kept "%RUN%" %NEIGHBOUR%
+call :check_registry kept "%APPROVED%" %NEIGHBOUR%
+call :check_registry kept "HKCU\Software\%NEIGHBOUR%"
+if "%SEED_MACHINE%"=="1" call :check_registry kept "%MACHINE_RUN%" %NEIGHBOUR%
 
 if %PROBLEMS%==0 (set "msg=SELF-CHECK PASSED") else (set "msg=SELF-CHECK FAILED: %PROBLEMS% problems")
 call :say
@@ -247,25 +247,15 @@ goto :eof
 if not exist "%~1" call :problem "the neighbour %~1 is gone"
 goto :eof
 
-rem :check_value_gone KEY NAME / :check_value_kept KEY NAME / :check_key_gone KEY / :check_key_kept KEY
-:check_value_gone
-call :registry_state "%~1" %2
-if not "%STATE%"=="gone" call :problem "the value %2 under %~1: %STATE%"
-goto :eof
-
-:check_value_kept
-call :registry_state "%~1" %2
-if not "%STATE%"=="still there" call :problem "the neighbour value %2 under %~1: %STATE%"
-goto :eof
-
-:check_key_gone
-call :registry_state "%~1"
-if not "%STATE%"=="gone" call :problem "the key %~1: %STATE%"
-goto :eof
-
-:check_key_kept
-call :registry_state "%~1"
-if not "%STATE%"=="still there" call :problem "the neighbour key %~1: %STATE%"
+rem :check_registry gone|kept KEY [NAME]: a seeded key or value (NAME) is gone, a neighbour's is
+rem still there.
+:check_registry
+set "WHAT=the key %~2"
+if not "%~3"=="" set "WHAT=the value %~3 under %~2"
+set "DUE=gone"
+if "%~1"=="kept" (set "DUE=still there" & set "WHAT=the neighbour %WHAT:~4%")
+call :registry_state "%~2" %3
+if not "%STATE%"=="%DUE%" call :problem "%WHAT%: %STATE%"
 goto :eof
 
 rem :registry_state KEY [NAME]: read by the helper, since reg.exe answers 1 for "not there" and
