@@ -43,39 +43,52 @@ foreach(program minimal_removal remove_all)
   target_link_options(${target} PRIVATE -static -s -municode)
 endforeach()
 
-set(E2E_PREFIX_TEMPLATE ${CMAKE_BINARY_DIR}/e2e-prefix)
-set(E2E_ENV "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;SELFCHECK_HELPER=$<TARGET_FILE:velmirant-selfcheck-helper>;PREFIX_TEMPLATE=${E2E_PREFIX_TEMPLATE};E2E_TMP=${CMAKE_BINARY_DIR}/e2e-tmp")
-
-add_test(NAME e2e.prefix
-  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/e2e/make_prefix.sh ${E2E_PREFIX_TEMPLATE})
-set_tests_properties(e2e.prefix PROPERTIES FIXTURES_SETUP wine_prefix SKIP_RETURN_CODE 77
-  ENVIRONMENT "E2E_BITS=${E2E_BITS}")
-
-# Every test_*.sh runs in both suites; wow64.sh only where a 32-bit tool meets a 64-bit system.
+# Every case runs under two Wines, each with prefixes of its own (a prefix made by one breaks the
+# other): the host's Wine 8 (names e2e.*) and Debian 13's Wine 10 in the root scripts/wine10.sh
+# makes (names e2e-wine10.*). Wine 8 stands for Vista to Windows 10 1511 and the file systems
+# without POSIX deletion, elevated; Wine 10 for Windows 10 1607 and later, as a standard user.
 file(GLOB E2E_SCRIPTS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/e2e/test_*.sh)
 if(E2E_BITS EQUAL 32)
+  # Only where a 32-bit tool meets a 64-bit system.
   list(APPEND E2E_SCRIPTS ${CMAKE_SOURCE_DIR}/tests/e2e/wow64.sh)
 endif()
-foreach(script IN LISTS E2E_SCRIPTS)
-  get_filename_component(name ${script} NAME_WE)
-  string(REGEX REPLACE "^test_" "" name ${name})
-  add_test(NAME e2e.${name} COMMAND bash ${script})
-  set_tests_properties(e2e.${name} PROPERTIES FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77
-    ENVIRONMENT "${E2E_ENV};TOOL=$<TARGET_FILE:velmirant-cleanup>")
-endforeach()
-# The swap case races a Unix process against the tool. Under Wine a file is deleted at its handle's
-# close by name (stat, then unlink), and a parent swapped for a link between the two sends the
-# unlink outside; no check on the Windows side reaches that window. The load of other cases beside
-# it (a descheduled wineserver) widens it, so the case runs alone.
-set_tests_properties(e2e.hardening PROPERTIES RUN_SERIAL TRUE)
 
-# The demo checks its own after view; it must pass with the tool and fail with a program that
-# cleans nothing (Wine's hostname.exe).
-set(DEMO_ENV "${E2E_ENV};DEMO_KEEP=0")
-add_test(NAME e2e.demo COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)
-set_tests_properties(e2e.demo PROPERTIES FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77
-  ENVIRONMENT "${DEMO_ENV};TOOL=$<TARGET_FILE:velmirant-cleanup>;DEMO_DIR=${CMAKE_BINARY_DIR}/e2e-tmp/demo")
-add_test(NAME e2e.demo_detects_a_failed_cleanup COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)
-set_tests_properties(e2e.demo_detects_a_failed_cleanup PROPERTIES FIXTURES_REQUIRED wine_prefix SKIP_RETURN_CODE 77
-  PASS_REGULAR_EXPRESSION "NOT AS EXPECTED: 18 item"
-  ENVIRONMENT "${DEMO_ENV};TOOL=hostname.exe;DEMO_DIR=${CMAKE_BINARY_DIR}/e2e-tmp/demo-failing")
+# add_e2e_suite(PREFIX SUFFIX LAUNCHER...): every case as PREFIX.NAME, in prefixes made from the
+# template e2e-prefixSUFFIX, each command started through LAUNCHER (empty: on the host).
+function(add_e2e_suite prefix suffix)
+  set(launcher ${ARGN})
+  set(template ${CMAKE_BINARY_DIR}/e2e-prefix${suffix})
+  set(tmp ${CMAKE_BINARY_DIR}/e2e-tmp${suffix})
+  set(fixture wine_prefix${suffix})
+  set(env "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;SELFCHECK_HELPER=$<TARGET_FILE:velmirant-selfcheck-helper>;PREFIX_TEMPLATE=${template};E2E_TMP=${tmp};WINE10_BIND=${CMAKE_BINARY_DIR}")
+
+  add_test(NAME ${prefix}.prefix COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/tests/e2e/make_prefix.sh ${template})
+  set_tests_properties(${prefix}.prefix PROPERTIES FIXTURES_SETUP ${fixture} SKIP_RETURN_CODE 77
+    ENVIRONMENT "E2E_BITS=${E2E_BITS};WINE10_BIND=${CMAKE_BINARY_DIR}")
+
+  foreach(script IN LISTS E2E_SCRIPTS)
+    get_filename_component(name ${script} NAME_WE)
+    string(REGEX REPLACE "^test_" "" name ${name})
+    add_test(NAME ${prefix}.${name} COMMAND ${launcher} bash ${script})
+    set_tests_properties(${prefix}.${name} PROPERTIES FIXTURES_REQUIRED ${fixture} SKIP_RETURN_CODE 77
+      ENVIRONMENT "${env};TOOL=$<TARGET_FILE:velmirant-cleanup>")
+  endforeach()
+  # The swap case races a Unix process against the tool. Under Wine a file is deleted at its handle's
+  # close by name (stat, then unlink), and a parent swapped for a link between the two sends the
+  # unlink outside; no check on the Windows side reaches that window. The load of other cases beside
+  # it (a descheduled wineserver) widens it, so the case runs alone.
+  set_tests_properties(${prefix}.hardening PROPERTIES RUN_SERIAL TRUE)
+
+  # The demo checks its own after view; it must pass with the tool and fail with a program that
+  # cleans nothing (Wine's hostname.exe).
+  add_test(NAME ${prefix}.demo COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)
+  set_tests_properties(${prefix}.demo PROPERTIES FIXTURES_REQUIRED ${fixture} SKIP_RETURN_CODE 77
+    ENVIRONMENT "${env};DEMO_KEEP=0;TOOL=$<TARGET_FILE:velmirant-cleanup>;DEMO_DIR=${tmp}/demo")
+  add_test(NAME ${prefix}.demo_detects_a_failed_cleanup COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)
+  set_tests_properties(${prefix}.demo_detects_a_failed_cleanup PROPERTIES FIXTURES_REQUIRED ${fixture}
+    SKIP_RETURN_CODE 77 PASS_REGULAR_EXPRESSION "NOT AS EXPECTED: 18 item"
+    ENVIRONMENT "${env};DEMO_KEEP=0;TOOL=hostname.exe;DEMO_DIR=${tmp}/demo-failing")
+endfunction()
+
+add_e2e_suite(e2e "")
+add_e2e_suite(e2e-wine10 -wine10 bash ${CMAKE_SOURCE_DIR}/scripts/wine10.sh run)

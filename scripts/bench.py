@@ -10,7 +10,12 @@
 3. Peak memory (maximum resident set of the Wine process) of the tool vs. the floor program.
 Each figure is the median of RUNS runs (7 unless BENCH_RUNS says otherwise), the compared
 programs taking turns. Exits non-zero when a target ratio is missed.
+
+Run on the host it measures under the host's Wine 8, then runs itself once more inside the Debian 13
+root (scripts/wine10.sh) under Wine 10, whose POSIX deletion is what Windows 10 and 11 users run,
+and ends with the removal times of both Wines side by side. Each Wine has prefixes of its own.
 """
+import json
 import os
 import shutil
 import statistics
@@ -22,8 +27,10 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 WINESERVER = "/usr/lib/wine/wineserver"
 RUNS = int(os.environ.get("BENCH_RUNS", "7"))
-TEMPLATE = ROOT / "build" / "bench-template"
-PREFIX = ROOT / "build" / "bench-prefix"
+WINE_VERSION = subprocess.run(["/usr/lib/wine/wine64", "--version"], capture_output=True, text=True).stdout.strip()
+WINE_MAJOR = WINE_VERSION.split("-")[1].split(".")[0] if WINE_VERSION.startswith("wine-") else "unknown"
+TEMPLATE = ROOT / "build" / ("bench-template-wine" + WINE_MAJOR)
+PREFIX = ROOT / "build" / ("bench-prefix-wine" + WINE_MAJOR)
 ENV = dict(os.environ, WINEPREFIX=str(PREFIX), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree=;mshtml=",
            LC_ALL="C.UTF-8")
 
@@ -64,7 +71,8 @@ def medians(*measures):
 
 
 def measure(build, wine, roaming, rmdir_tree, native_tree, report):
-    """Every figure for one build, the programs taking turns; returns whether its targets are met."""
+    """Every figure for one build, the programs taking turns; returns whether its targets are met
+    and the removal times in ms."""
     tool, floor = build / "velmirant-cleanup.exe", build / "bench-floor.exe"
     roaming_win = "C:\\" + str(roaming.relative_to(PREFIX / "drive_c")).replace("/", "\\")
     timed([wine, str(floor)])  # warm-up: the first program of a loader pays for Wine's start
@@ -103,7 +111,7 @@ def measure(build, wine, roaming, rmdir_tree, native_tree, report):
                                      ("no-op run", noop_t <= 1.2 * floor_t),
                                      ("memory", tool_mem - floor_mem <= 2048)) if not ok]
     print("  targets missed: " + ", ".join(missed) if missed else "  all targets met")
-    return not missed
+    return not missed, {"tool": tool_t * 1e3, "minimal": minimal_t * 1e3}
 
 
 def end_server():
@@ -113,6 +121,7 @@ def end_server():
 
 
 def main():
+    inside = "--json" in sys.argv  # the run inside the Debian 13 root, which hands its figures back
     builds = [("x86_64 build, 64-bit Wine", ROOT / "build" / "win64", "/usr/lib/wine/wine64")]
     if subprocess.run(["bash", str(ROOT / "scripts/runs32.sh")]).returncode == 0:
         builds.insert(0, ("32-bit release, 32-bit Wine (WoW64)", ROOT / "build" / "win32", "/usr/lib/wine/wine"))
@@ -127,18 +136,32 @@ def main():
     user = next(p.name for p in (PREFIX / "drive_c/users").iterdir() if p.name != "Public")
     roaming = PREFIX / "drive_c/users" / user / "AppData/Roaming" / "Velmirant"
     cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
-    print("machine: %s, %d cores, Wine %s, median of %d runs" % (
-        cpu, os.cpu_count(), subprocess.run(["/usr/lib/wine/wine64", "--version"], capture_output=True,
-                                            text=True).stdout.strip(), RUNS))
-    met = True
+    print("machine: %s, %d cores, Wine %s, median of %d runs" % (cpu, os.cpu_count(), WINE_VERSION, RUNS))
+    met, removals = True, {}
     with open(PREFIX / "report.txt", "wb") as report:
         try:
             for title, build, wine in builds:
                 print("\n" + title + ":")
-                met &= measure(build, wine, roaming, PREFIX / "drive_c/bench-tree", PREFIX / "native-tree", report)
+                ok, removals[title] = measure(build, wine, roaming, PREFIX / "drive_c/bench-tree",
+                                              PREFIX / "native-tree", report)
+                met &= ok
         finally:
             end_server()
-    return 0 if met else 1
+    if inside:
+        Path(sys.argv[sys.argv.index("--json") + 1]).write_text(json.dumps(removals))
+        return 0 if met else 1
+    print("\n==== The same under Wine 10 (Debian 13 root) ====", flush=True)
+    figures = ROOT / "build" / "bench-wine10.json"
+    figures.unlink(missing_ok=True)
+    met &= subprocess.run(["bash", str(ROOT / "scripts/wine10.sh"), "run", "/usr/bin/python3", __file__,
+                           "--json", str(figures)]).returncode == 0
+    wine10 = json.loads(figures.read_text()) if figures.exists() else {}
+    print("\nremove a 6,000-file tree, tool (minimal removal): Wine %s | Wine 10" % WINE_VERSION)
+    for title, own in removals.items():
+        other = wine10.get(title)
+        print("  %s: %.0f ms (%.0f ms) | %s" % (title, own["tool"], own["minimal"], "%.0f ms (%.0f ms)" % (
+            other["tool"], other["minimal"]) if other else "not measured"))
+    return 0 if met and wine10 else 1
 
 
 if __name__ == "__main__":

@@ -8,14 +8,17 @@
 # and the plain install may find no common version of a Multi-Arch: same library for amd64 and
 # i386. So a failed update is reported and not fatal, a failed install is tried once more with the
 # target release pinned to this machine's codename, and only what then stays missing fails the set-up.
+#
+# Last, scripts/wine10.sh makes the Debian 13 root with the second Wine the end-to-end suites run
+# under (outside the checkout; quick when it is there).
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 zip python3
-  python3-pefile osslsigncode openssl)
+  python3-pefile osslsigncode openssl debootstrap)
 # The programs the build and the tests call, each checked once the packages are in.
 tools=(cmake make g++ i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw32-windres
   x86_64-w64-mingw32-windres wine /usr/lib/wine/wine64 /usr/lib/wine/wineserver zip
-  /usr/bin/python3 osslsigncode openssl)
+  /usr/bin/python3 osslsigncode openssl debootstrap unshare chroot)
 if bash "$root/scripts/runs32.sh"; then
   packages+=(wine32:i386)
   tools+=(/usr/lib/wine/wine)
@@ -42,9 +45,15 @@ check_tools() {
   fi
 }
 
+# The host is ready; now the second Wine's root.
+finish() {
+  check_tools
+  bash "$root/scripts/wine10.sh" setup || exit 1
+}
+
 mapfile -t missing < <(missing_packages)
 if [ ${#missing[@]} -eq 0 ]; then
-  check_tools
+  finish
   exit 0
 fi
 echo "setup: installing: ${missing[*]}"
@@ -89,5 +98,5 @@ if [ ${#still[@]} -gt 0 ]; then
   echo "setup: FAILED: apt-get succeeded but these packages are not installed: ${still[*]}" >&2
   exit 1
 fi
-check_tools
+finish
 echo "setup: ready"

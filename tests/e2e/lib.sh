@@ -16,6 +16,10 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml="
 # Wine reads Unix file names as UTF-8 under this locale and keeps code page 1252 as the ANSI one.
 export LC_ALL=C.UTF-8
 WINESERVER=$(dirname "$WINE")/wineserver
+# Cases that only one Wine can show ask which one runs them: 8 (classic deletion, elevated token)
+# or 10 (POSIX deletion, a standard user's token).
+WINE_MAJOR=$("$WINE" --version 2>/dev/null | sed -nE 's/^wine-([0-9]+).*/\1/p')
+[ -n "$WINE_MAJOR" ] || { echo "cannot tell the version of $WINE" >&2; exit 1; }
 . "$(dirname "${BASH_SOURCE[0]}")/prefix.sh"
 mkdir -p "$E2E_TMP"
 

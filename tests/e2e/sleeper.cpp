@@ -1,7 +1,8 @@
 // A stand-in for a vendor program in the end-to-end tests: it is copied to a target or
 // neighbour name, started, and sleeps until it is ended. With a path argument it first creates
 // that file, so a test knows it is running; with "hold" and a file it also keeps that file open
-// without delete sharing, as a program using it would. With "list" it prints the names of the
+// without delete sharing, as a program using it would; with "hold-shared" it shares delete access,
+// as a scanner or an indexer does. With "list" it prints the names of the
 // running processes in UTF-8, one per line, as the process snapshot gives them, and exits.
 #include <windows.h>
 #include <tlhelp32.h>
@@ -22,8 +23,10 @@ int wmain(int argc, wchar_t** argv) {
     CloseHandle(snapshot);
     return 0;
   }
-  if (argc >= 4 && lstrcmpW(argv[2], L"hold") == 0) {
-    HANDLE held = CreateFileW(argv[3], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  const bool shared = argc >= 4 && lstrcmpW(argv[2], L"hold-shared") == 0;
+  if (argc >= 4 && (shared || lstrcmpW(argv[2], L"hold") == 0)) {
+    const DWORD sharing = FILE_SHARE_READ | (shared ? FILE_SHARE_DELETE : 0);
+    HANDLE held = CreateFileW(argv[3], GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr);
     if (held == INVALID_HANDLE_VALUE) return 2;
   }
   if (argc >= 2) {

@@ -59,6 +59,33 @@ case_file_held_open_resists_every_attempt() {
   expect_alive "$PID"
 }
 
+# A scanner holds a file with delete sharing. With POSIX deletion (Wine 10, as Windows 10 1607 and
+# later) the file's name leaves its folder at once and the folder goes at the first attempt; with
+# the classic deletion (Wine 8) the name stays while the file is held, so the folder is not empty.
+case_file_held_with_delete_sharing_goes_as_the_system_allows() {
+  make_tree "$ROAMING/Velmirant" 1 2 2
+  echo busy >"$ROAMING/Velmirant/sub1/scanned.dat"
+  start_program scanner.exe hold-shared "Z:$ROAMING/Velmirant/sub1/scanned.dat"
+  local scanner=$PID
+  run_tool
+  expect_rc 0
+  if [ "$WINE_MAJOR" -ge 10 ]; then
+    expect_section 2 "$ROAMING_WIN/Velmirant -> 0" "$PROGRAMS_WIN/Velmirant -> 0" ""
+    [ ! -e "$ROAMING/Velmirant" ] || fail "the folder is still there"
+    expect_alive "$scanner"
+  else
+    expect_section 2 "$(marks 50)$ROAMING_WIN/Velmirant -> 145" "$PROGRAMS_WIN/Velmirant -> 0" ""
+    expect_alive "$scanner"
+    [ ! -e "$ROAMING/Velmirant/sub0" ] || fail "what was not held is still there"
+    # Once the scanner lets go, the next run finds the file gone and removes the folder.
+    kill "$scanner"
+    expect_ended "$scanner"
+    run_tool
+    expect_section 2 "$ROAMING_WIN/Velmirant -> 0" "$PROGRAMS_WIN/Velmirant -> 0" ""
+    [ ! -e "$ROAMING/Velmirant" ] || fail "the folder is still there after the scanner let go"
+  fi
+}
+
 case_read_only_file_stops_every_attempt_with_code_5() {
   make_tree "$ROAMING/Velmirant" 1 3 3
   echo keep >"$ROAMING/Velmirant/sub1/read-only.dat"
