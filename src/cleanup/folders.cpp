@@ -52,6 +52,10 @@ void RemoveVendorFolders() {
       // folder relative to wherever the tool was started. Nothing is removed.
       shownPath = JoinPath(folder.baseId, kVendorFolderName);
       status = result != 0 ? result : kUnexpectedFailure;
+    } else if (!IsAbsolutePath(base.Get())) {
+      // Empty or relative, the base would name a folder under wherever the tool was started.
+      shownPath = JoinPath(base.Get(), kVendorFolderName);
+      status = platform::kErrorBadPathname;
     } else {
       shownPath = JoinPath(base.Get(), kVendorFolderName);
       status = static_cast<std::int32_t>(folder.retry ? RemoveFolderWithRetry(shownPath) : RemoveTree(shownPath));

@@ -10,3 +10,6 @@ std::wstring JoinPath(std::wstring_view base, std::wstring_view name);
 std::wstring GenericPath(std::wstring_view path);
 // The "\\?\" form that lifts the 260-character limit of the file calls ("\\?\UNC\" for shares).
 std::wstring ExtendedLengthPath(std::wstring_view path);
+// Whether the path names one place whatever the current folder: a drive letter with a separator
+// (C:\Users), or a share or device form (\\server\share, \\?\C:\Users).
+bool IsAbsolutePath(std::wstring_view path);

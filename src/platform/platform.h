@@ -64,6 +64,10 @@ using FileHandle = OwnedHandle<false>;
 // Downloads folder) or the current one. Called first thing, before any module beyond those of
 // kernel32 is loaded: modules the tool needs beyond them are loaded at run time, after it.
 void RestrictDllSearch();
+// Loads from the system folder, by full path, the DLLs that shell32 and ole32 may load by name
+// later, so that such a load finds them in the process. RestrictDllSearch does this where
+// SetDefaultDllDirectories is missing (Vista, Windows 7 without KB2533623).
+void PreloadSystemDlls();
 
 // ---- Report output ----------------------------------------------------------------------
 
@@ -140,7 +144,11 @@ constexpr std::uint32_t kReparseTagNameSurrogate = 0x20000000;
 constexpr std::uint32_t kErrorFileNotFound = 2;
 constexpr std::uint32_t kErrorPathNotFound = 3;
 constexpr std::uint32_t kErrorAccessDenied = 5;
-// The NT status behind a 5 from an open of an entry whose deletion is pending.
+constexpr std::uint32_t kErrorBadPathname = 161;
+// NT statuses of an open that mean the entry is gone, or waits only for another program to let
+// go of it (its deletion is pending: Win32 folds that into 5).
+constexpr std::uint32_t kStatusObjectNameNotFound = 0xC0000034;
+constexpr std::uint32_t kStatusObjectPathNotFound = 0xC000003A;
 constexpr std::uint32_t kStatusDeletePending = 0xC0000056;
 
 struct DirectoryEntry {
@@ -160,11 +168,19 @@ std::uint32_t LastNtStatus();
 // for listing does not share delete access, so it cannot be renamed or swapped while it is held.
 // Returns InvalidHandle() and sets error on failure.
 Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error);
+// NtCreateFile of `name` relative to the open folder `folder` (its RootDirectory), with the same
+// access, sharing and link handling as OpenForRemoval: no path is walked, so nothing above the
+// held folder can redirect the open. Returns InvalidHandle() and sets status to the NT status on
+// failure.
+Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, std::uint32_t& status);
+// RtlNtStatusToDosError: the Win32 code of an NT status.
+std::uint32_t ErrorFromNtStatus(std::uint32_t status);
 // CreateFileW(path, FILE_READ_ATTRIBUTES, all sharing) with FILE_FLAG_BACKUP_SEMANTICS, following
 // links: a folder opened only to learn its final path. InvalidHandle() on failure.
 Handle OpenForQuery(const std::wstring& path);
 // GetFinalPathNameByHandleW(FILE_NAME_NORMALIZED | VOLUME_NAME_DOS): the path the handle really
-// reaches, in the "\\?\" form; past MAX_PATH under Wine, from the object name. Returns 0 or the
+// reaches, in the "\\?\" form; under Wine, whose object names are DOS paths, from the object name.
+// A file system that keeps asking for a larger buffer gets a few tries, then 122. Returns 0 or the
 // error code.
 std::uint32_t GetFinalPath(Handle file, std::wstring& path);
 // Whether two paths name the same entry as the file system compares names: ordinally, ignoring case.
@@ -176,7 +192,8 @@ std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes);
 // error code.
 std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag);
 // Every entry of an open folder except "." and "..", by FileIdBothDirectoryInfo, 64 KiB a query.
-// Returns 0 or the error code.
+// A query that succeeds without a record ends the listing; one whose records run past the buffer
+// is an error (13). Returns 0 or the error code.
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries);
 // The same by the class FindFirstFileW asks for (NtQueryDirectoryFile, FileBothDirectoryInformation),
 // for file systems that do not answer the one above: RDP-redirected drives, older SMB servers,
@@ -185,9 +202,11 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries);
 std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& entries);
 // FileDispositionInfoEx with FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS:
 // the entry leaves its folder when its handle is closed, even while another program still holds
-// it open with delete sharing. Systems before Windows 10 1607, FAT, SMB shares and Wine answer
-// 87, 1 or 50. Returns 0 or the error code.
-std::uint32_t MarkForPosixDeletion(Handle file);
+// it open with delete sharing. Systems before Windows 10 1607, FAT, SMB shares and Wine 8 answer
+// 87, 1 or 50. With ignoreReadOnly also FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE: a
+// read-only entry goes without its attributes being changed (Windows 10 1809 on; 1607 to 1803
+// answer 87). Returns 0 or the error code.
+std::uint32_t MarkForPosixDeletion(Handle file, bool ignoreReadOnly);
 // FileDispositionInfo: the entry is deleted when the last handle to it is closed. Returns 0 or the
 // error code.
 std::uint32_t MarkForDeletion(Handle file);

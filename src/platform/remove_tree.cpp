@@ -9,19 +9,21 @@
 
 namespace {
 
-// A folder being emptied: held open (so it cannot be swapped for a link) until it is deleted.
+// A folder being emptied: held open (so it cannot be swapped for a link) until it is deleted. Its
+// entries are opened relative to this handle, never by a path.
 struct OpenFolder {
-  std::wstring path;
   std::wstring finalPath;  // what its handle reaches; empty where the file system cannot say
   platform::FileHandle handle;
   std::vector<platform::DirectoryEntry> entries;
   std::size_t next = 0;
 };
 
-// One removal of one tree. A file system that refuses POSIX delete semantics (FAT, an SMB share)
-// is remembered for this tree only: the other vendor folder may sit on another volume.
+// One removal of one tree. A file system that refuses POSIX delete semantics (FAT, an SMB share),
+// or only its read-only flag (Windows 10 1607 to 1803), is remembered for this tree only: the
+// other vendor folder may sit on another volume.
 struct Removal {
   std::vector<OpenFolder> open;
+  bool ignoreReadOnlyRefused = false;
   bool posixDeleteRefused = false;
 };
 
@@ -43,9 +45,10 @@ std::uint32_t UnlessGone(std::uint32_t error) {
   return error;
 }
 
-// What a file system that does not answer a query class says (the codes Boost.Filesystem met).
+// What a file system that does not answer a query class says (the codes Boost.Filesystem met;
+// 0x80090006, NTE_BAD_SIGNATURE, from a Samba 3.0 share and a client that requires SMB signing).
 bool IsClassNotSupported(std::uint32_t error) {
-  for (const std::uint32_t code : {1u, 31u, 50u, 87u, 120u, 124u, 1359u}) {
+  for (const std::uint32_t code : {1u, 31u, 50u, 87u, 120u, 124u, 1359u, 0x80090006u}) {
     if (error == code) return true;
   }
   return false;
@@ -75,11 +78,23 @@ std::uint32_t CheckIsListedEntry(platform::Handle handle, const std::wstring& pa
   return platform::SamePath(finalPath, JoinPath(parentFinalPath, name)) ? 0 : kErrorStoppedOnSymlink;
 }
 
+// ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER: not on this file system.
+bool IsPosixRefusal(std::uint32_t error) { return error == 1 || error == 50 || error == 87; }
+
+// POSIX deletion, which also takes read-only entries without touching their attributes, as the
+// C++ library's remove_all does on Windows; where the system does not know that flag (87), the
+// same entry is asked again without it; where POSIX deletion is refused, the classic deletion,
+// which a read-only entry refuses with 5.
 std::uint32_t Delete(platform::Handle handle, Removal& removal) {
   if (!removal.posixDeleteRefused) {
-    const std::uint32_t error = platform::MarkForPosixDeletion(handle);
-    // ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED, ERROR_INVALID_PARAMETER: not on this file system.
-    if (error != 1 && error != 50 && error != 87) return error;
+    std::uint32_t error = 87;
+    if (!removal.ignoreReadOnlyRefused) {
+      error = platform::MarkForPosixDeletion(handle, true);
+      if (!IsPosixRefusal(error)) return error;
+      removal.ignoreReadOnlyRefused = true;
+    }
+    if (error == 87) error = platform::MarkForPosixDeletion(handle, false);
+    if (!IsPosixRefusal(error)) return error;
     removal.posixDeleteRefused = true;
   }
   return platform::MarkForDeletion(handle);
@@ -92,16 +107,40 @@ std::uint32_t List(OpenFolder& folder) {
   return platform::ListFolderWithoutIds(folder.handle.Get(), folder.entries);
 }
 
+// Opens an entry as a link (never followed): the top by its path, every other entry by its name
+// relative to its held parent. An entry that is gone, or whose deletion is pending, gives no
+// handle and 0.
+platform::Handle Open(const std::wstring& topPath, const OpenFolder* parent, const platform::DirectoryEntry& listed,
+                      bool forListing, std::uint32_t& error) {
+  if (parent == nullptr) {
+    const platform::Handle handle = platform::OpenForRemoval(topPath, forListing, error);
+    if (handle == platform::InvalidHandle()) error = UnlessGone(error);
+    return handle;
+  }
+  std::uint32_t status = 0;
+  const platform::Handle handle = platform::OpenChildForRemoval(parent->handle.Get(), listed.name, forListing, status);
+  if (handle != platform::InvalidHandle()) {
+    error = 0;
+  } else if (status == platform::kStatusObjectNameNotFound || status == platform::kStatusObjectPathNotFound ||
+             status == platform::kStatusDeletePending) {
+    error = 0;
+  } else {
+    error = platform::ErrorFromNtStatus(status);
+  }
+  return handle;
+}
+
 // Deletes a file or link at once. A folder to be emptied is opened, checked from its own handle
 // and listed, then pushed onto the removal's open folders. `listed` is what the parent's listing
-// (or, for the top, the path) said; the handle must agree before anything is entered.
-// parentFinalPath may live in the open folders, so it is read only before they grow.
-std::uint32_t Enter(const std::wstring& path, const platform::DirectoryEntry& listed,
+// (or, for the top, the path) said; the handle must agree before anything is entered. `parent`
+// is null for the top; it and its final path live in the open folders, so they are read only
+// before those grow.
+std::uint32_t Enter(const std::wstring& topPath, const OpenFolder* parent, const platform::DirectoryEntry& listed,
                     const std::wstring& parentFinalPath, Removal& removal) {
   const bool listedAsFolder = IsFolderToEnter(listed.attributes, listed.reparseTag);
   std::uint32_t error = 0;
-  platform::FileHandle handle(platform::OpenForRemoval(path, listedAsFolder, error));
-  if (!handle.Valid()) return UnlessGone(error);
+  platform::FileHandle handle(Open(topPath, parent, listed, listedAsFolder, error));
+  if (!handle.Valid()) return error;
   // What the handle says can change the outcome only for an entry listed as a folder or a link:
   // an entry listed as a plain file is deleted, never entered, whatever it has become.
   std::uint32_t attributes = listed.attributes;
@@ -121,7 +160,7 @@ std::uint32_t Enter(const std::wstring& path, const platform::DirectoryEntry& li
   std::wstring finalPath;
   if ((error = CheckIsListedEntry(handle.Get(), parentFinalPath, listed.name, finalPath)) != 0) return error;
   if (listedAsFolder && IsFolderToEnter(attributes, reparseTag)) {
-    OpenFolder folder{path, std::move(finalPath), std::move(handle), {}, 0};
+    OpenFolder folder{std::move(finalPath), std::move(handle), {}, 0};
     if ((error = List(folder)) != 0) return error;
     removal.open.push_back(std::move(folder));
     return 0;
@@ -134,6 +173,8 @@ std::uint32_t Enter(const std::wstring& path, const platform::DirectoryEntry& li
 }  // namespace
 
 std::uint32_t RemoveTree(const std::wstring& path) {
+  // A relative path would name a folder under wherever the tool was started.
+  if (!IsAbsolutePath(path)) return platform::kErrorBadPathname;
   const std::size_t separator = path.find_last_of(L"\\/");
   platform::DirectoryEntry top{path.substr(separator == std::wstring::npos ? 0 : separator + 1), 0, 0};
   if (const std::uint32_t error = platform::GetPathAttributes(path, top.attributes, top.reparseTag)) {
@@ -141,12 +182,12 @@ std::uint32_t RemoveTree(const std::wstring& path) {
   }
   // Iterative, so that a very deep tree cannot exhaust the stack.
   Removal removal;
-  if (const std::uint32_t error = Enter(path, top, ParentFinalPath(path), removal)) return error;
+  if (const std::uint32_t error = Enter(path, nullptr, top, ParentFinalPath(path), removal)) return error;
   while (!removal.open.empty()) {
     OpenFolder& folder = removal.open.back();
     if (folder.next < folder.entries.size()) {
       const platform::DirectoryEntry& entry = folder.entries[folder.next++];
-      if (const std::uint32_t error = Enter(JoinPath(folder.path, entry.name), entry, folder.finalPath, removal)) {
+      if (const std::uint32_t error = Enter(path, &folder, entry, folder.finalPath, removal)) {
         return error;
       }
       continue;

@@ -14,8 +14,10 @@ constexpr std::uint32_t kErrorStoppedOnSymlink = 681;  // ERROR_STOPPED_ON_SYMLI
 // Deletes path and everything below it. Links (reparse points whose tag is a name surrogate, such
 // as symbolic links and junctions, or that carry no tag) are deleted as links and never entered;
 // a folder with any other reparse point (a cloud-file placeholder, say) is emptied like a plain
-// one. Attributes are left as they are. Nothing is deleted or entered unless its handle is the
-// entry that was listed. An entry whose deletion is already pending counts as gone.
+// one. Attributes are left as they are. Every entry below path is opened relative to its held
+// parent folder, and nothing is deleted or entered unless its handle is the entry that was
+// listed. An entry whose deletion is already pending counts as gone. A path that is not absolute
+// removes nothing and gives 161 (ERROR_BAD_PATHNAME).
 // Returns 0 when the path is gone, also when it never existed, or else the Win32 code of the
 // first failure, which stops the removal; what was deleted before it stays deleted.
 std::uint32_t RemoveTree(const std::wstring& path);

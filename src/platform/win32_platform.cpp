@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/listing.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 
@@ -52,10 +53,14 @@ Function NtdllFunction(const char* name) {
   return FindFunction<Function>(GetModuleHandleW(L"ntdll.dll"), name);
 }
 
-// Wine's GetFinalPathNameByHandleW reads the object name into a MAX_PATH buffer and fails with
-// ERROR_MORE_DATA past it. Its object name is the DOS path behind \??\ and the final path is the
-// same behind \\?\. Windows itself never answers so.
-std::uint32_t GetLongFinalPath(HANDLE file, std::wstring& path) {
+// Wine names a file object by its DOS path behind \??\ (the final path is the same behind \\?\),
+// and its GetFinalPathNameByHandleW derives the final path from that name through the mount
+// manager, at several times the cost of the name itself, and fails past MAX_PATH. Windows names a
+// file object by its volume device (\Device\HarddiskVolume3\...) instead. So the object name
+// serves directly while it has the DOS form; once it has not, it is not asked again.
+bool gObjectNameIsDosPath = true;
+
+std::uint32_t FinalPathFromObjectName(HANDLE file, std::wstring& path) {
   using QueryObject = LONG(NTAPI*)(HANDLE, int, void*, ULONG, ULONG*);
   constexpr int kObjectNameInformation = 1;
   const auto queryObject = NtdllFunction<QueryObject>("NtQueryObject");
@@ -65,12 +70,15 @@ std::uint32_t GetLongFinalPath(HANDLE file, std::wstring& path) {
     USHORT maximumLength;
     const wchar_t* buffer;
   };
-  std::vector<NameHeader> buffer(1 + (32 * 1024 * sizeof(wchar_t)) / sizeof(NameHeader));
+  // Room for a usual path first; a longer one says what it needs, and gets one more try.
+  std::vector<NameHeader> buffer(1 + (MAX_PATH * 2 * sizeof(wchar_t)) / sizeof(NameHeader));
   ULONG used = 0;
-  if (queryObject(file, kObjectNameInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(NameHeader)),
-                  &used) < 0) {
-    return ERROR_MORE_DATA;
+  LONG status = queryObject(file, kObjectNameInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(NameHeader)), &used);
+  if (status < 0 && used > buffer.size() * sizeof(NameHeader) && used <= 70 * 1024) {
+    buffer.resize(1 + used / sizeof(NameHeader));
+    status = queryObject(file, kObjectNameInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(NameHeader)), &used);
   }
+  if (status < 0) return ERROR_MORE_DATA;
   const std::wstring_view name(buffer[0].buffer, buffer[0].length / sizeof(wchar_t));
   constexpr std::wstring_view kDosDevices = L"\\??\\";
   if (name.substr(0, kDosDevices.size()) != kDosDevices) return ERROR_MORE_DATA;
@@ -97,21 +105,6 @@ struct FileBothDirInformation {
 };
 static_assert(offsetof(FileBothDirInformation, FileName) == 94, "FILE_BOTH_DIR_INFORMATION layout");
 
-// Every record of one directory query but "." and "..". Where an entry is a reparse point, the
-// record's EaSize holds its tag.
-template <typename Info>
-void AppendRecords(const void* buffer, std::vector<DirectoryEntry>& entries) {
-  const unsigned char* record = static_cast<const unsigned char*>(buffer);
-  for (;;) {
-    const auto* info = reinterpret_cast<const Info*>(record);
-    const std::wstring_view name(info->FileName, info->FileNameLength / sizeof(WCHAR));
-    const DWORD tag = (info->FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? info->EaSize : 0;
-    if (name != L"." && name != L"..") entries.push_back(DirectoryEntry{std::wstring(name), info->FileAttributes, tag});
-    if (info->NextEntryOffset == 0) break;
-    record += info->NextEntryOffset;
-  }
-}
-
 // A FindFirstFileExW search, closed with FindClose (not CloseHandle) when it goes out of scope.
 struct FindHandle {
   explicit FindHandle(HANDLE h) : handle(h) {}
@@ -125,6 +118,15 @@ struct FindHandle {
 
 // Whether SetDefaultDllDirectories took effect: Vista, and 7 without update KB2533623, lack it.
 bool gSystemSearchOnly = false;
+
+// Where SetDefaultDllDirectories is missing, a DLL that shell32 or ole32 (or advapi32) load by name
+// later is still looked for in the tool's folder first, unless it is a Known DLL or loaded already.
+// These are loaded from the system folder by full path first, so that a later load by name finds
+// them in the process: the list 7-Zip's console programs load for the same reason.
+constexpr const wchar_t* kPreloadedSystemDlls[] = {
+    L"userenv.dll", L"setupapi.dll", L"apphelp.dll", L"propsys.dll", L"dwmapi.dll",
+    L"cryptbase.dll", L"oleacc.dll", L"clbcatq.dll", L"version.dll",
+};
 
 // A module from the system folder, with its dependencies from there too.
 HMODULE LoadSystemModule(const wchar_t* name) {
@@ -166,8 +168,15 @@ void RestrictDllSearch() {
   const auto setDefaultDllDirectories = FindFunction<BOOL(WINAPI*)(DWORD)>(GetModuleHandleW(L"kernel32.dll"),
                                                                            "SetDefaultDllDirectories");
   gSystemSearchOnly = setDefaultDllDirectories != nullptr && setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  // Without it, at least the current folder leaves the search; modules are loaded by full path.
-  if (!gSystemSearchOnly) SetDllDirectoryW(L"");
+  if (gSystemSearchOnly) return;
+  // Without it, at least the current folder leaves the search; modules are loaded by full path,
+  // and so are the dependencies loaded by name later (one missing on this system is no matter).
+  SetDllDirectoryW(L"");
+  PreloadSystemDlls();
+}
+
+void PreloadSystemDlls() {
+  for (const wchar_t* name : kPreloadedSystemDlls) LoadSystemModule(name);
 }
 
 void CloseHandle(Handle handle) { ::CloseHandle(handle); }
@@ -283,13 +292,20 @@ Handle OpenForQuery(const std::wstring& path) {
 }
 
 std::uint32_t GetFinalPath(Handle file, std::wstring& path) {
+  if (gObjectNameIsDosPath) {
+    if (FinalPathFromObjectName(file, path) == 0) return 0;
+    gObjectNameIsDosPath = false;
+  }
   constexpr DWORD kFlags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+  // The path can grow between two calls (a rename), but not without end: a driver that keeps
+  // asking for more gets a few tries.
+  constexpr int kTries = 4;
   path.resize(MAX_PATH);
-  for (;;) {
+  for (int tries = 0; tries < kTries; ++tries) {
     const DWORD length = GetFinalPathNameByHandleW(file, &path[0], static_cast<DWORD>(path.size()), kFlags);
     if (length == 0) {
       const DWORD error = GetLastError();
-      return error == ERROR_MORE_DATA ? GetLongFinalPath(file, path) : error;
+      return error == ERROR_MORE_DATA ? FinalPathFromObjectName(file, path) : error;
     }
     if (length < path.size()) {
       path.resize(length);
@@ -298,6 +314,7 @@ std::uint32_t GetFinalPath(Handle file, std::wstring& path) {
     // Too small: length is the size needed, terminator included.
     path.resize(length);
   }
+  return ERROR_INSUFFICIENT_BUFFER;
 }
 
 bool SamePath(std::wstring_view a, std::wstring_view b) {
@@ -321,16 +338,22 @@ std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag) {
 
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
   std::vector<ULONGLONG> buffer(kListingBufferSize / sizeof(ULONGLONG));
-  FILE_INFO_BY_HANDLE_CLASS infoClass = FileIdBothDirectoryRestartInfo;
-  while (GetFileInformationByHandleEx(folder, infoClass, buffer.data(), kListingBufferSize)) {
-    infoClass = FileIdBothDirectoryInfo;
-    AppendRecords<FILE_ID_BOTH_DIR_INFO>(buffer.data(), entries);
-  }
-  const DWORD error = GetLastError();
-  // A file system that lists no "." and ".." answers the first query of an empty folder
-  // with "not found" instead of "no more files".
-  const bool empty = error == ERROR_FILE_NOT_FOUND && infoClass == FileIdBothDirectoryRestartInfo;
-  return error == ERROR_NO_MORE_FILES || empty ? 0 : error;
+  auto* first = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data());
+  const auto query = [&](bool restart, std::size_t& filled) -> std::uint32_t {
+    // This call tells no byte count: a first record still without a name after a success means
+    // the file system wrote nothing.
+    first->FileNameLength = 0;
+    const FILE_INFO_BY_HANDLE_CLASS infoClass = restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
+    if (GetFileInformationByHandleEx(folder, infoClass, buffer.data(), kListingBufferSize)) {
+      filled = first->FileNameLength != 0 ? kListingBufferSize : 0;
+      return 0;
+    }
+    const DWORD error = GetLastError();
+    // A file system that lists no "." and ".." answers the first query of an empty folder
+    // with "not found" instead of "no more files".
+    return error == ERROR_NO_MORE_FILES || (error == ERROR_FILE_NOT_FOUND && restart) ? kListingEnd : error;
+  };
+  return ReadListing<FILE_ID_BOTH_DIR_INFO>(buffer.data(), kListingBufferSize, query, entries);
 }
 
 std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& entries) {
@@ -343,29 +366,91 @@ std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& e
   };
   using QueryDirectoryFile = LONG(NTAPI*)(HANDLE, HANDLE, void*, void*, IoStatusBlock*, void*, ULONG, int, BOOLEAN,
                                           void*, BOOLEAN);
-  using NtStatusToDosError = ULONG(NTAPI*)(LONG);
   const auto queryDirectoryFile = NtdllFunction<QueryDirectoryFile>("NtQueryDirectoryFile");
-  const auto toDosError = NtdllFunction<NtStatusToDosError>("RtlNtStatusToDosError");
-  if (queryDirectoryFile == nullptr || toDosError == nullptr) return ERROR_PROC_NOT_FOUND;
+  if (queryDirectoryFile == nullptr) return ERROR_PROC_NOT_FOUND;
   constexpr int kFileBothDirectoryInformation = 3;
   constexpr LONG kStatusNoMoreFiles = static_cast<LONG>(0x80000006);
   constexpr LONG kStatusNoSuchFile = static_cast<LONG>(0xC000000F);
   std::vector<ULONGLONG> buffer(kListingBufferSize / sizeof(ULONGLONG));
-  for (BOOLEAN restart = TRUE;; restart = FALSE) {
+  const auto query = [&](bool restart, std::size_t& filled) -> std::uint32_t {
     IoStatusBlock io = {};
     const LONG status = queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer.data(), kListingBufferSize,
                                            kFileBothDirectoryInformation, FALSE, nullptr, restart);
     // An empty folder on a file system that lists no "." and "..": "no such file" at once.
-    if (status == kStatusNoMoreFiles || (status == kStatusNoSuchFile && restart)) return 0;
-    if (status < 0) return toDosError(status);
-    AppendRecords<FileBothDirInformation>(buffer.data(), entries);
-  }
+    if (status == kStatusNoMoreFiles || (status == kStatusNoSuchFile && restart)) return kListingEnd;
+    if (status < 0) return ErrorFromNtStatus(static_cast<std::uint32_t>(status));
+    filled = io.information;
+    return 0;
+  };
+  return ReadListing<FileBothDirInformation>(buffer.data(), kListingBufferSize, query, entries);
 }
 
-std::uint32_t MarkForPosixDeletion(Handle file) {
+Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, std::uint32_t& status) {
+  struct UnicodeString {
+    USHORT length;
+    USHORT maximumLength;
+    const wchar_t* buffer;
+  };
+  struct ObjectAttributes {
+    ULONG length;
+    HANDLE rootDirectory;
+    UnicodeString* objectName;
+    ULONG attributes;
+    void* securityDescriptor;
+    void* securityQualityOfService;
+  };
+  struct IoStatusBlock {
+    union {
+      LONG status;
+      void* pointer;
+    };
+    ULONG_PTR information;
+  };
+  using CreateFile = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, ObjectAttributes*, IoStatusBlock*, LARGE_INTEGER*, ULONG, ULONG,
+                                  ULONG, ULONG, void*, ULONG);
+  constexpr ULONG kObjCaseInsensitive = 0x40;  // as CreateFileW opens
+  constexpr ULONG kFileOpen = 1;
+  constexpr ULONG kFileSynchronousIoNonalert = 0x20, kFileOpenForBackupIntent = 0x4000, kFileOpenReparsePoint = 0x200000;
+  constexpr std::uint32_t kStatusObjectNameInvalid = 0xC0000033, kStatusProcedureNotFound = 0xC000007A;
+  const auto ntCreateFile = NtdllFunction<CreateFile>("NtCreateFile");
+  // One name, never a path: a separator would reach below the folder past the checks.
+  if (name.empty() || name.size() > 0x7FFF || name.find_first_of(L"\\/") != std::wstring_view::npos) {
+    status = kStatusObjectNameInvalid;
+    return InvalidHandle();
+  }
+  if (ntCreateFile == nullptr) {
+    status = kStatusProcedureNotFound;
+    return InvalidHandle();
+  }
+  UnicodeString objectName{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                           static_cast<USHORT>(name.size() * sizeof(wchar_t)), name.data()};
+  ObjectAttributes attributes{sizeof attributes, folder, &objectName, kObjCaseInsensitive, nullptr, nullptr};
+  IoStatusBlock io = {};
+  const DWORD access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE | (forListing ? FILE_LIST_DIRECTORY : 0);
+  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (forListing ? 0 : FILE_SHARE_DELETE);
+  HANDLE file = nullptr;
+  const LONG result = ntCreateFile(&file, access, &attributes, &io, nullptr, 0, share, kFileOpen,
+                                   kFileSynchronousIoNonalert | kFileOpenForBackupIntent | kFileOpenReparsePoint,
+                                   nullptr, 0);
+  if (result < 0) {
+    status = static_cast<std::uint32_t>(result);
+    return InvalidHandle();
+  }
+  status = 0;
+  return file;
+}
+
+std::uint32_t ErrorFromNtStatus(std::uint32_t status) {
+  using NtStatusToDosError = ULONG(NTAPI*)(LONG);
+  const auto toDosError = NtdllFunction<NtStatusToDosError>("RtlNtStatusToDosError");
+  return toDosError != nullptr ? toDosError(static_cast<LONG>(status)) : ERROR_GEN_FAILURE;
+}
+
+std::uint32_t MarkForPosixDeletion(Handle file, bool ignoreReadOnly) {
   constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
   constexpr DWORD kDeletePosixSemantics = 0x1 | 0x2;  // FILE_DISPOSITION_FLAG_DELETE | _POSIX_SEMANTICS
-  DWORD flags = kDeletePosixSemantics;
+  constexpr DWORD kIgnoreReadOnlyAttribute = 0x10;    // FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE
+  DWORD flags = kDeletePosixSemantics | (ignoreReadOnly ? kIgnoreReadOnlyAttribute : 0);
   if (!SetFileInformationByHandle(file, kFileDispositionInfoEx, &flags, sizeof flags)) return GetLastError();
   return 0;
 }

@@ -1,7 +1,10 @@
-// Runs the platform layer's file calls that no end-to-end case of the tool reaches under Wine:
-// the listing of last resort (compared with the usual one, on the same held folder), the tag of
-// a reparse point given by its path, and the NT status behind a failed open.
+// Runs the platform layer's calls that no end-to-end case of the tool reaches under Wine: the
+// listing of last resort (compared with the usual one, on the same held folder), the tag of a
+// reparse point given by its path, the NT status behind a failed open, opens relative to a held
+// folder, and the DLL preloading of systems without SetDefaultDllDirectories.
 // Prints what differs; exit code 0 when nothing does.
+#include <windows.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string>
@@ -23,10 +26,39 @@ std::vector<platform::DirectoryEntry> Sorted(std::vector<platform::DirectoryEntr
   return entries;
 }
 
+// platform_check dlls [control] NAME...: the named DLLs are loaded by name, as shell32 and ole32
+// load theirs, after the preloading ("control": without it). Prints where each came from.
+int CheckDlls(int count, wchar_t** names) {
+  const bool control = count > 0 && lstrcmpW(names[0], L"control") == 0;
+  if (control) {
+    ++names;
+    --count;
+  } else {
+    platform::PreloadSystemDlls();
+  }
+  wchar_t system[MAX_PATH];
+  const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+  for (int i = 0; i < count; ++i) {
+    if (!control && GetModuleHandleW(names[i]) == nullptr) {
+      std::printf("%ls absent\n", names[i]);  // not in this system's folder: nothing was preloaded
+      continue;
+    }
+    wchar_t path[MAX_PATH] = L"";
+    GetModuleFileNameW(LoadLibraryW(names[i]), path, MAX_PATH);
+    const bool fromSystem = CompareStringOrdinal(path, static_cast<int>(systemLength), system,
+                                                 static_cast<int>(systemLength), TRUE) == CSTR_EQUAL;
+    std::printf("%ls %ls\n", names[i], fromSystem ? L"system" : path);
+    if (!fromSystem && !control) Problem("loaded from outside the system folder", names[i]);
+  }
+  return gProblems == 0 ? 0 : 1;
+}
+
 }  // namespace
 
-// platform_check FOLDER LINK: FOLDER holds a few entries, LINK is a link to a folder.
+// platform_check FOLDER LINK: FOLDER holds a few entries, among them file.txt and the folder sub;
+// LINK is a link to a folder.
 int wmain(int argc, wchar_t** argv) {
+  if (argc >= 2 && lstrcmpW(argv[1], L"dlls") == 0) return CheckDlls(argc - 2, argv + 2);
   if (argc != 3) return 2;
   const std::wstring folderPath = argv[1];
   std::uint32_t error = 0;
@@ -58,6 +90,25 @@ int wmain(int argc, wchar_t** argv) {
   std::printf("missing %u %#x\n", error, status);
   if (none.Valid() || error != platform::kErrorFileNotFound || status != 0xC0000034) {  // STATUS_OBJECT_NAME_NOT_FOUND
     Problem("NT status of a failed open", missing);
+  }
+
+  // Opens relative to the held folder: a file, a folder to list, and a name that is not there.
+  std::uint32_t childStatus = 0;
+  platform::FileHandle file(platform::OpenChildForRemoval(folder.Get(), L"file.txt", false, childStatus));
+  if (!file.Valid()) Problem("relative open of a file", L"file.txt");
+  platform::FileHandle sub(platform::OpenChildForRemoval(folder.Get(), L"sub", true, childStatus));
+  std::vector<platform::DirectoryEntry> subEntries;
+  if (!sub.Valid() || platform::ListFolder(sub.Get(), subEntries) != 0) Problem("relative open of a folder to list", L"sub");
+  std::wstring finalPath;
+  if (sub.Valid() && (platform::GetFinalPath(sub.Get(), finalPath) != 0 || finalPath.size() < 4 ||
+                      finalPath.compare(finalPath.size() - 4, 4, L"\\sub") != 0)) {
+    Problem("final path of a relative open", finalPath);
+  }
+  platform::FileHandle absent(platform::OpenChildForRemoval(folder.Get(), L"missing", false, childStatus));
+  std::printf("relative missing %#x %u\n", childStatus, platform::ErrorFromNtStatus(childStatus));
+  if (absent.Valid() || childStatus != platform::kStatusObjectNameNotFound ||
+      platform::ErrorFromNtStatus(childStatus) != platform::kErrorFileNotFound) {
+    Problem("NT status of a failed relative open", L"missing");
   }
   return gProblems == 0 ? 0 : 1;
 }

@@ -12,4 +12,30 @@ case_listings_tags_and_nt_status_read_as_documented() {
   [ "${RC:-0}" -eq 0 ] || fail "the platform check found differences"
 }
 
+# Where SetDefaultDllDirectories is missing, the DLLs shell32 and ole32 load by name later come
+# from the system folder, whatever is planted beside the program. Wine has the function, so the
+# preloading runs here on its own.
+case_preloaded_system_dlls_win_over_planted_ones() {
+  : "${PLANTED_DLL:?}"
+  local names=(userenv.dll setupapi.dll apphelp.dll propsys.dll dwmapi.dll cryptbase.dll oleacc.dll clbcatq.dll version.dll)
+  local name check=$BIN/platform-check.exe
+  cp "$PLATFORM_CHECK" "$check"
+  for name in "${names[@]}"; do cp "$PLANTED_DLL" "$BIN/$name"; done
+  # Wine prefers its own build of these DLLs to one found by name; Windows takes the first found.
+  local overrides
+  overrides=$(printf '%s,' "${names[@]%.dll}")
+  export WINEDLLOVERRIDES="$WINEDLLOVERRIDES;${overrides%,}=n,b"
+  # Without the preloading, a load by name takes the planted DLL: the case can tell.
+  "$WINE" "$check" dlls control version.dll </dev/null >"$CASE_DIR/control" 2>&1
+  [ -e "$BIN/version.dll.loaded" ] || fail "the planted version.dll was not loaded without the preloading: $(cat "$CASE_DIR/control")"
+  rm -f "$BIN/version.dll.loaded"
+  "$WINE" "$check" dlls "${names[@]}" </dev/null >"$CASE_DIR/out" 2>&1 || RC=$?
+  sed 's/^/    /' "$CASE_DIR/out" >&2
+  [ "${RC:-0}" -eq 0 ] || fail "a DLL came from outside the system folder"
+  grep -q '^version.dll system' "$CASE_DIR/out" || fail "version.dll was not preloaded"
+  for name in $(awk '$2 == "system" { print $1 }' "$CASE_DIR/out"); do
+    [ ! -e "$BIN/$name.loaded" ] || fail "the planted $name was loaded"
+  done
+}
+
 run_cases

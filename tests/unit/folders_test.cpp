@@ -1,4 +1,5 @@
 #include "cleanup/folders.h"
+#include "platform/remove_tree.h"
 
 #include "standin_test.h"
 
@@ -109,6 +110,21 @@ TEST_F(FoldersTest, UnresolvedBaseRemovesNothingAndShowsItsIdentifier) {
             "{7C5A40EF-A0FB-4BFC-874A-C0F2E0B9FA8E}/Velmirant -> -2147467259\n\n");
   EXPECT_EQ(standin::Count("GetFileAttributesW"), 0);
   EXPECT_TRUE(standin::Exists(L"Velmirant"));
+  // A base that is resolved but empty or relative names no one place either: nothing is removed,
+  // and the line says why (161, ERROR_BAD_PATHNAME), without marks.
+  state().output.clear();
+  state().knownFolders[platform::KnownFolder::RoamingAppData] = {0, L""};
+  state().knownFolders[platform::KnownFolder::ProgramFilesX86] = {0, L"Programs"};
+  standin::AddFolder(L"Programs");
+  standin::AddFolder(L"Programs\\Velmirant");
+  RemoveVendorFolders();
+  EXPECT_EQ(output(), "Velmirant -> 161\nPrograms/Velmirant -> 161\n\n");
+  EXPECT_EQ(standin::Count("GetFileAttributesW"), 0);
+  EXPECT_TRUE(standin::Exists(L"Velmirant") && standin::Exists(L"Programs\\Velmirant"));
+  // The removal itself refuses such a path too.
+  EXPECT_EQ(RemoveTree(L"Programs\\Velmirant"), 161u);
+  EXPECT_EQ(RemoveTree(L"C:Velmirant"), 161u);
+  EXPECT_EQ(standin::Count("GetFileAttributesW"), 0);
 }
 
 TEST_F(FoldersTest, BaseEndingInASeparatorGetsNoSecondOne) {

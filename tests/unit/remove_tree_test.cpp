@@ -1,5 +1,6 @@
 #include "platform/remove_tree.h"
 
+#include "platform/listing.h"
 #include "platform/paths.h"
 #include "standin_test.h"
 
@@ -192,7 +193,7 @@ TEST_F(RemoveTreeTest, PosixDeletionLetsAFileHeldWithDeleteSharingGoAtOnce) {
   state().files[kTop + L"\\scanned"].heldWithDeleteSharing = true;
   EXPECT_EQ(RemoveTree(kTop), 0u);
   EXPECT_FALSE(standin::Exists(kTop));
-  EXPECT_EQ(standin::Count("(posix)"), 2);
+  EXPECT_EQ(standin::Count("(posix, ignore read-only)"), 2);
 }
 
 TEST_F(RemoveTreeTest, RefusedPosixDeletionFallsBackForThatTreeAndPendingEntriesCountAsGone) {
@@ -206,12 +207,13 @@ TEST_F(RemoveTreeTest, RefusedPosixDeletionFallsBackForThatTreeAndPendingEntries
   standin::AddFile(kTop + L"\\b-second");
   EXPECT_EQ(RemoveTree(kTop), 145u);  // ERROR_DIR_NOT_EMPTY: the held file is only delete-pending
   EXPECT_FALSE(standin::Exists(kTop + L"\\b-second"));
-  EXPECT_EQ(standin::Count("(posix)"), 2);  // the refused attempt, then one refusal for the whole tree
+  // The refused attempt, then one refusal of each form for the whole tree.
+  EXPECT_EQ(standin::Count("(posix"), 3);
   // The next removal asks again. The pending file's open fails with 5 (STATUS_DELETE_PENDING): it
   // is as good as gone, so the rest of the tree still goes and the folder waits with 145.
   standin::AddFile(kTop + L"\\c-later");
   EXPECT_EQ(RemoveTree(kTop), 145u);
-  EXPECT_EQ(standin::Count("(posix)"), 3);
+  EXPECT_EQ(standin::Count("(posix"), 5);
   EXPECT_FALSE(standin::Exists(kTop + L"\\c-later"));
   // Once the holder lets go, the folder goes; and a top that is itself delete-pending is gone too.
   state().files.erase(kTop + L"\\a-held");
@@ -219,6 +221,93 @@ TEST_F(RemoveTreeTest, RefusedPosixDeletionFallsBackForThatTreeAndPendingEntries
   standin::AddFolder(kTop);
   state().files[kTop].deletePending = true;
   EXPECT_EQ(RemoveTree(kTop), 0u);
+}
+
+TEST_F(RemoveTreeTest, ReadOnlyEntriesGoWherePosixDeletionMayIgnoreTheAttribute) {
+  const auto addTree = [] {
+    standin::AddFolder(kTop);
+    standin::AddFile(kTop + L"\\a-plain");
+    standin::AddFile(kTop + L"\\b-read-only");
+    state().files[kTop + L"\\b-read-only"].readOnly = true;
+  };
+  // Windows 10 1809 and later: asked with the flag, the read-only file goes as it is.
+  addTree();
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(standin::Count("(posix)"), 0);
+  // 1607 to 1803 refuse the flag (87): each entry is asked again without it, and the flag is not
+  // asked again in this tree; the read-only file then refuses with 5.
+  addTree();
+  state().calls.clear();
+  state().ignoreReadOnlyError = 87;
+  EXPECT_EQ(RemoveTree(kTop), 5u);
+  EXPECT_FALSE(standin::Exists(kTop + L"\\a-plain"));
+  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\a-plain (posix, ignore read-only)"), 1);
+  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\a-plain (posix)"), 1);
+  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\b-read-only (posix)"), 1);
+  EXPECT_EQ(standin::Count("b-read-only (posix, ignore"), 0);
+  // Without POSIX deletion (Vista to 1511, FAT, SMB, Wine 8) the classic deletion refuses it too.
+  state().posixDeleteError = 87;
+  EXPECT_EQ(RemoveTree(kTop), 5u);
+  EXPECT_TRUE(standin::Exists(kTop + L"\\b-read-only"));
+}
+
+// A program swaps a folder above the vendor folder for a link to elsewhere once the removal holds
+// the vendor folder, on a volume that gives no final paths (so no identity check can see it).
+// Every entry below is opened relative to its held folder, so the swap reaches nothing.
+TEST_F(RemoveTreeTest, EntriesAreOpenedRelativeToTheirHeldFolderSoNoSwappedAncestorRedirectsThem) {
+  standin::AddFolder(kTop);
+  standin::AddFolder(kTop + L"\\sub");
+  standin::AddFile(kTop + L"\\sub\\data.bin");
+  standin::AddFolder(L"D:\\Elsewhere");
+  standin::AddFolder(L"D:\\Elsewhere\\Velmirant");
+  standin::AddFolder(L"D:\\Elsewhere\\Velmirant\\sub");
+  standin::AddFile(L"D:\\Elsewhere\\Velmirant\\sub\\data.bin");
+  for (auto& [path, node] : state().files) node.finalPathError = 1;
+  state().swapAfterListing = kTop;
+  state().swapFrom = L"C:\\Data";
+  state().swapTo = L"D:\\Elsewhere";
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_TRUE(state().swapped);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_TRUE(standin::Exists(L"D:\\Elsewhere\\Velmirant\\sub\\data.bin"));
+  EXPECT_EQ(standin::Count("CreateFileW C:\\Data\\Velmirant\\"), 0) << "an entry below was opened by its path";
+  EXPECT_EQ(standin::Count("NtCreateFile list C:\\Data\\Velmirant\\sub"), 1);
+}
+
+// Records as a directory query returns them (the fields the walk reads, in a layout of its own).
+struct TestRecord {
+  std::uint32_t NextEntryOffset;
+  std::uint32_t FileAttributes;
+  std::uint32_t EaSize;
+  std::uint32_t FileNameLength;
+  wchar_t FileName[8];
+};
+
+TEST(Listing, AnswersNoHealthyFileSystemGivesEndTheWalk) {
+  TestRecord records[2] = {{sizeof(TestRecord), 0x20, 0, 3 * sizeof(wchar_t), L"one"},
+                           {0, 0x410, 0xA0000003, 3 * sizeof(wchar_t), L"two"}};
+  std::vector<platform::DirectoryEntry> entries;
+  int queries = 0;
+  // One batch, then successes that fill nothing, as long as they are asked for.
+  auto query = [&](bool restart, std::size_t& filled) -> std::uint32_t {
+    filled = ++queries == 1 && restart ? sizeof records : 0;
+    return 0;
+  };
+  EXPECT_EQ(platform::ReadListing<TestRecord>(records, sizeof records, query, entries), 0u);
+  EXPECT_EQ(queries, 2);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[1].name, L"two");
+  EXPECT_EQ(entries[1].reparseTag, 0xA0000003u);
+  // Records that run past the bytes filled, or point back, are refused, not read.
+  records[1].FileNameLength = 64;
+  EXPECT_EQ(platform::AppendRecords<TestRecord>(records, sizeof records, entries), platform::kErrorInvalidData);
+  records[1].FileNameLength = 3 * sizeof(wchar_t);
+  records[0].NextEntryOffset = 2 * sizeof(TestRecord);
+  EXPECT_EQ(platform::AppendRecords<TestRecord>(records, sizeof records, entries), platform::kErrorInvalidData);
+  records[0].NextEntryOffset = 4;
+  EXPECT_EQ(platform::AppendRecords<TestRecord>(records, sizeof records, entries), platform::kErrorInvalidData);
+  EXPECT_EQ(platform::AppendRecords<TestRecord>(records, 8, entries), platform::kErrorInvalidData);
 }
 
 TEST_F(RemoveTreeTest, OnlyNameSurrogateReparsePointsAreLinks) {
@@ -264,7 +353,8 @@ TEST_F(RemoveTreeTest, FileSystemsThatAnswerFewerQueriesStillGetEmptied) {
   state().posixDeleteError = 87;
   // An RDP-redirected drive or older SMB server: the listing class is not supported.
   state().files[kTop].listError = 124;  // ERROR_INVALID_LEVEL
-  state().files[kTop + L"\\sub"].listError = 87;
+  // A Samba 3.0 share, with a client that requires SMB signing: NTE_BAD_SIGNATURE.
+  state().files[kTop + L"\\sub"].listError = 0x80090006;
   EXPECT_EQ(RemoveTree(kTop), 0u);
   EXPECT_FALSE(standin::Exists(kTop));
   EXPECT_EQ(standin::Count("NtQueryDirectoryFile"), 2);
@@ -300,6 +390,12 @@ TEST(Paths, ExtendedLengthFormLiftsThePathLimit) {
   EXPECT_EQ(ExtendedLengthPath(L"\\\\?\\C:\\a"), L"\\\\?\\C:\\a");
   EXPECT_EQ(ExtendedLengthPath(L"\\\\.\\pipe\\x"), L"\\\\.\\pipe\\x");
   EXPECT_EQ(ExtendedLengthPath(L"relative\\a"), L"relative\\a");
+  for (const wchar_t* absolute : {L"C:\\Users", L"c:/Users", L"\\\\server\\share", L"\\\\?\\C:\\Users"}) {
+    EXPECT_TRUE(IsAbsolutePath(absolute)) << standin::Narrow(absolute);
+  }
+  for (const wchar_t* relative : {L"", L"Users", L"C:", L"C:Users", L"\\Users", L"\\\\", L"1:\\Users"}) {
+    EXPECT_FALSE(IsAbsolutePath(relative)) << standin::Narrow(relative);
+  }
 }
 
 }  // namespace

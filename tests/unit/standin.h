@@ -47,6 +47,9 @@ struct Node {
   std::uint32_t openError = 0;
   int openErrorTimes = -1;  // how many opens fail with openError; -1: all of them
   std::uint32_t deleteError = 0;
+  // A read-only entry: the classic deletion and POSIX deletion without the ignore-read-only flag
+  // answer 5; with the flag it goes, attributes untouched.
+  bool readOnly = false;
   // What the handle's final path reports; unset: "\\?\" + the entry's own path.
   std::optional<std::wstring> finalPath;
   std::uint32_t finalPathError = 0;  // the file system gives no final path
@@ -68,8 +71,14 @@ struct State {
 
   std::map<std::wstring, Node> files;  // the whole file system, by full path
   std::uint32_t posixDeleteError = 0;  // what FileDispositionInfoEx answers; 87: not supported
+  std::uint32_t ignoreReadOnlyError = 0;  // what it answers to the ignore-read-only flag; 87 on 1607 to 1803
   std::uint32_t tagClassError = 0;     // what FileAttributeTagInfo answers; 87 on FAT and exFAT
   std::uint32_t lastNtStatus = 0;      // set by every failed file call, as the system's is
+  // Another program swaps a folder above the tree once `swapAfterListing` has been listed: from then
+  // on, every path that starts with `swapFrom` reaches the entry under `swapTo` instead (a link or a
+  // renamed ancestor). Opens relative to a handle held already are not affected.
+  std::wstring swapAfterListing, swapFrom, swapTo;
+  bool swapped = false;
 
   std::map<std::string, std::int32_t> registry;  // "HKCU\\subkey" or "HKCU\\subkey|value" -> status
   std::int32_t registryAbsentStatus = 2;

@@ -47,6 +47,14 @@ std::wstring Parent(const std::wstring& path) {
   return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
 }
 
+// A path as another program's swap of an ancestor makes it resolve (State::swapFrom).
+std::wstring Resolve(const std::wstring& path) {
+  const std::wstring& from = gState.swapFrom;
+  if (!gState.swapped || path.compare(0, from.size(), from) != 0) return path;
+  if (path.size() > from.size() && path[from.size()] != L'\\') return path;
+  return gState.swapTo + path.substr(from.size());
+}
+
 std::uint32_t MissingError(const std::wstring& path) {
   const std::wstring parent = Parent(path);
   return parent.empty() || gState.files.count(parent) != 0 ? platform::kErrorFileNotFound
@@ -123,7 +131,41 @@ std::uint32_t List(platform::Handle folder, const std::string& call, std::uint32
   if (!open->forListing) return 5;  // opened without FILE_LIST_DIRECTORY
   if (const std::uint32_t scripted = gState.files.at(open->path).*error) return scripted;
   ListChildren(open->path, entries);
+  if (open->path == gState.swapAfterListing) gState.swapped = true;
   return 0;
+}
+
+// Scripted Win32 codes travel as NT statuses with the customer bit; ErrorFromNtStatus undoes it.
+constexpr std::uint32_t kScriptedStatus = 0xE0000000;
+
+// What opening the entry at path (resolved already) gives, by either form of open: a handle, or
+// InvalidHandle() with the Win32 code and the NT status of the failure.
+platform::Handle OpenNode(const std::wstring& path, bool forListing, std::uint32_t& error, std::uint32_t& status) {
+  auto it = gState.files.find(path);
+  error = 0;
+  status = 0;
+  if (it == gState.files.end()) {
+    error = MissingError(path);
+    status = error == platform::kErrorFileNotFound ? platform::kStatusObjectNameNotFound
+                                                   : platform::kStatusObjectPathNotFound;
+  } else if (it->second.deletePending) {
+    error = platform::kErrorAccessDenied;  // STATUS_DELETE_PENDING, as Win32 reports it
+    status = platform::kStatusDeletePending;
+  } else if (it->second.openError != 0 && it->second.openErrorTimes != 0) {
+    if (it->second.openErrorTimes > 0) --it->second.openErrorTimes;
+    error = it->second.openError;
+    status = error == platform::kErrorFileNotFound   ? platform::kStatusObjectNameNotFound
+             : error == platform::kErrorPathNotFound ? platform::kStatusObjectPathNotFound
+                                                     : kScriptedStatus | error;
+  }
+  if (error != 0) {
+    Failed(error, status);
+    return platform::InvalidHandle();
+  }
+  OpenHandle handle(Kind::File);
+  handle.path = path;
+  handle.forListing = forListing;
+  return NewHandle(std::move(handle));
 }
 
 std::int32_t RegistryStatus(const std::string& key) {
@@ -287,8 +329,9 @@ std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path) {
 
 void Sleep(std::uint32_t milliseconds) { Log("Sleep " + std::to_string(milliseconds)); }
 
-std::uint32_t GetPathAttributes(const std::wstring& path, std::uint32_t& attributes, std::uint32_t& reparseTag) {
-  Log("GetFileAttributesW " + Narrow(path));
+std::uint32_t GetPathAttributes(const std::wstring& given, std::uint32_t& attributes, std::uint32_t& reparseTag) {
+  Log("GetFileAttributesW " + Narrow(given));
+  const std::wstring path = standin::Resolve(given);
   auto it = gState.files.find(path);
   if (it == gState.files.end()) return standin::Failed(standin::MissingError(path));
   if (it->second.deletePending) return standin::Failed(5, kStatusDeletePending);
@@ -301,31 +344,36 @@ std::uint32_t LastNtStatus() { return gState.lastNtStatus; }
 
 Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error) {
   Log(std::string("CreateFileW ") + (forListing ? "list " : "") + Narrow(path));
-  auto it = gState.files.find(path);
-  if (it == gState.files.end()) {
-    error = standin::Failed(standin::MissingError(path));
-    return InvalidHandle();
-  }
-  standin::Node& node = it->second;
-  if (node.deletePending) {
-    // STATUS_DELETE_PENDING, which Win32 reports as ERROR_ACCESS_DENIED.
-    error = standin::Failed(5, kStatusDeletePending);
-    return InvalidHandle();
-  }
-  if (node.openError != 0 && node.openErrorTimes != 0) {
-    if (node.openErrorTimes > 0) --node.openErrorTimes;
-    error = standin::Failed(node.openError);
-    return InvalidHandle();
-  }
-  error = 0;
-  standin::OpenHandle handle(standin::Kind::File);
-  handle.path = path;
-  handle.forListing = forListing;
-  return standin::NewHandle(std::move(handle));
+  std::uint32_t status = 0;
+  return standin::OpenNode(standin::Resolve(path), forListing, error, status);
 }
 
-Handle OpenForQuery(const std::wstring& path) {
-  Log("CreateFileW query " + Narrow(path));
+Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, std::uint32_t& status) {
+  const standin::OpenHandle* open = standin::Find(folder);
+  if (open == nullptr) {
+    status = 0xC0000008;  // STATUS_INVALID_HANDLE
+    return InvalidHandle();
+  }
+  // Relative to what the handle holds, wherever that is now reached from.
+  const std::wstring path = open->path + L'\\' + std::wstring(name);
+  Log(std::string("NtCreateFile ") + (forListing ? "list " : "") + Narrow(path));
+  std::uint32_t error = 0;
+  return standin::OpenNode(path, forListing, error, status);
+}
+
+std::uint32_t ErrorFromNtStatus(std::uint32_t status) {
+  if ((status & 0xF0000000) == standin::kScriptedStatus) return status & 0x0FFFFFFF;
+  switch (status) {
+    case kStatusObjectNameNotFound: return kErrorFileNotFound;
+    case kStatusObjectPathNotFound: return kErrorPathNotFound;
+    case kStatusDeletePending: return kErrorAccessDenied;
+    default: return 317;  // ERROR_MR_MID_NOT_FOUND: what RtlNtStatusToDosError gives for a status it does not know
+  }
+}
+
+Handle OpenForQuery(const std::wstring& given) {
+  Log("CreateFileW query " + Narrow(given));
+  const std::wstring path = standin::Resolve(given);
   if (gState.files.count(path) == 0) return InvalidHandle();
   standin::OpenHandle handle(standin::Kind::File);
   handle.path = path;
@@ -375,15 +423,17 @@ std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& e
 
 namespace {
 
-std::uint32_t Mark(Handle file, bool posix) {
+std::uint32_t Mark(Handle file, bool posix, bool ignoreReadOnly) {
   standin::OpenHandle* open = standin::Find(file);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
-  Log("MarkForDeletion " + Narrow(open->path) + (posix ? " (posix)" : ""));
+  Log("MarkForDeletion " + Narrow(open->path) + (posix ? ignoreReadOnly ? " (posix, ignore read-only)" : " (posix)" : ""));
   const standin::Node& node = gState.files.at(open->path);
   const std::uint32_t posixError = node.posixDeleteError != 0 ? node.posixDeleteError : gState.posixDeleteError;
   if (posix && posixError != 0) return posixError;
+  if (ignoreReadOnly && gState.ignoreReadOnlyError != 0) return gState.ignoreReadOnlyError;
   open->posix = posix;
   if (node.deleteError != 0) return node.deleteError;
+  if (node.readOnly && !ignoreReadOnly) return kErrorAccessDenied;
   // What lies under a link belongs to its target; the link itself goes whatever it points to.
   if (!standin::IsLink(node) && standin::HasChildren(open->path)) return 145;  // ERROR_DIR_NOT_EMPTY
   open->marked = true;
@@ -392,8 +442,8 @@ std::uint32_t Mark(Handle file, bool posix) {
 
 }  // namespace
 
-std::uint32_t MarkForPosixDeletion(Handle file) { return Mark(file, true); }
-std::uint32_t MarkForDeletion(Handle file) { return Mark(file, false); }
+std::uint32_t MarkForPosixDeletion(Handle file, bool ignoreReadOnly) { return Mark(file, true, ignoreReadOnly); }
+std::uint32_t MarkForDeletion(Handle file) { return Mark(file, false, false); }
 
 void RestrictDllSearch() { Log("RestrictDllSearch"); }
 
