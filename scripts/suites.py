@@ -3,7 +3,7 @@
 
 suites.py "TITLE=TEST_PREFIX"... BUILD_DIR...: for each title, the tests named TEST_PREFIX.* in
 each build folder's ctest-results.xml: how many passed, failed and were skipped, and how many
-cases (the PASS/FAIL lines of the case scripts) they ran.
+cases they ran (from each case script's closing line "N passed, N failed").
 """
 import re
 import sys
@@ -23,8 +23,9 @@ def suite_line(cases, prefix):
         status = test.get("status", "fail")
         counts[status if status in counts else "fail"] += 1
         out = test.findtext("system-out") or ""
-        passed_cases += len(re.findall(r"^PASS case_", out, re.M))
-        failed_cases += len(re.findall(r"^FAIL case_", out, re.M))
+        for passed, failed in re.findall(r"^(\d+) passed, (\d+) failed$", out, re.M):
+            passed_cases += int(passed)
+            failed_cases += int(failed)
     parts = ["%d tests passed" % counts["run"]]
     if counts["fail"]:
         parts.append("%d FAILED" % counts["fail"])

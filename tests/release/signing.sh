@@ -32,8 +32,12 @@ shipped=$work/unzipped/$name
 (cd "$shipped" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS do not match the zip's content"
 [ "$(cd "$shipped" && ls | tr '\n' ' ')" = "README.md SHA256SUMS velmirant-cleanup.exe velmirant-selfcheck-helper.exe velmirant-selfcheck.cmd velmirant-selfcheck.wsb " ] ||
   fail "the zip holds: $(ls "$shipped" | tr '\n' ' ')"
-grep -qF "<HostFolder>C:\velmirant-cleanup-$version</HostFolder>" "$shipped/velmirant-selfcheck.wsb" ||
-  fail "the sandbox configuration does not map the folder the zip unpacks to"
+# The folder the zip unpacks to, read-only; the results beside it, the only writable one.
+tr -d '\n ' <"$shipped/velmirant-selfcheck.wsb" | grep -qF "<HostFolder>C:\velmirant-cleanup-$version</HostFolder><SandboxFolder>C:\velmirant-cleanup</SandboxFolder><ReadOnly>true</ReadOnly>" ||
+  fail "the sandbox configuration does not map the folder the zip unpacks to, read-only"
+[ "$(grep -c '<ReadOnly>false</ReadOnly>' "$shipped/velmirant-selfcheck.wsb")" = 1 ] &&
+  grep -qF "<HostFolder>C:\velmirant-cleanup-$version-results</HostFolder>" "$shipped/velmirant-selfcheck.wsb" ||
+  fail "the sandbox configuration maps another folder writable than the results'"
 for signed in velmirant-cleanup.exe velmirant-selfcheck-helper.exe; do
   osslsigncode verify -CAfile "$work/cert.pem" -in "$shipped/$signed" >"$work/verify" 2>&1 ||
     { cat "$work/verify"; fail "the signature of $signed does not verify"; }
