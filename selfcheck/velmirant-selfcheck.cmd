@@ -369,12 +369,8 @@ if "%ELEVATED%"=="1" set "PF_CODE=%PROBE%"
 if not "%PF_CODE%"=="0" set "PF_CODE=5"
 if "%MACHINE_KEY%"=="0" goto :eof
 call :probe regprobe PROBE_KEY
-if "%SEED_MACHINE%"=="1" (
-  set "MACHINE_CODE=0"
-  if not "%PROBE%"=="0" set "MACHINE_CODE=5"
-) else (
-  if not "%PROBE%"=="0" set "MACHINE_CODE=5"
-)
+if "%SEED_MACHINE%"=="1" set "MACHINE_CODE=0"
+if not "%PROBE%"=="0" set "MACHINE_CODE=5"
 goto :eof
 
 rem :probe delprobe|regprobe VARIABLE: PROBE becomes the helper's answer with this run's token.

@@ -22,8 +22,8 @@ std::wstring GenericPath(std::wstring_view path) {
 }
 
 bool IsAbsolutePath(std::wstring_view path) {
-  const bool driveLetter = path.size() >= 3 && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
-                           path[1] == L':' && IsSeparator(path[2]);
+  const bool letter = !path.empty() && ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
+  const bool driveLetter = letter && path.size() >= 3 && path[1] == L':' && IsSeparator(path[2]);
   return driveLetter || (path.size() >= 3 && IsSeparator(path[0]) && IsSeparator(path[1]) && !IsSeparator(path[2]));
 }
 

@@ -39,9 +39,15 @@ bool IsFolderToEnter(std::uint32_t attributes, std::uint32_t reparseTag) {
 // Something that is gone already, went while we worked, or waits only for another program to let
 // go of it (its deletion is pending: Win32 says 5, the NT status tells) needs no deleting.
 // Called right after the failed call, while the thread's last NT status is still its.
+// The NT statuses of an open that say so.
+bool IsGoneStatus(std::uint32_t status) {
+  return status == platform::kStatusObjectNameNotFound || status == platform::kStatusObjectPathNotFound ||
+         status == platform::kStatusDeletePending;
+}
+
 std::uint32_t UnlessGone(std::uint32_t error) {
   if (error == platform::kErrorFileNotFound || error == platform::kErrorPathNotFound) return 0;
-  if (error == platform::kErrorAccessDenied && platform::LastNtStatus() == platform::kStatusDeletePending) return 0;
+  if (error == platform::kErrorAccessDenied && IsGoneStatus(platform::LastNtStatus())) return 0;
   return error;
 }
 
@@ -119,14 +125,7 @@ platform::Handle Open(const std::wstring& topPath, const OpenFolder* parent, con
   }
   std::uint32_t status = 0;
   const platform::Handle handle = platform::OpenChildForRemoval(parent->handle.Get(), listed.name, forListing, status);
-  if (handle != platform::InvalidHandle()) {
-    error = 0;
-  } else if (status == platform::kStatusObjectNameNotFound || status == platform::kStatusObjectPathNotFound ||
-             status == platform::kStatusDeletePending) {
-    error = 0;
-  } else {
-    error = platform::ErrorFromNtStatus(status);
-  }
+  error = handle != platform::InvalidHandle() || IsGoneStatus(status) ? 0 : platform::ErrorFromNtStatus(status);
   return handle;
 }
 

@@ -73,10 +73,14 @@ std::uint32_t FinalPathFromObjectName(HANDLE file, std::wstring& path) {
   // Room for a usual path first; a longer one says what it needs, and gets one more try.
   std::vector<NameHeader> buffer(1 + (MAX_PATH * 2 * sizeof(wchar_t)) / sizeof(NameHeader));
   ULONG used = 0;
-  LONG status = queryObject(file, kObjectNameInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(NameHeader)), &used);
+  const auto query = [&] {
+    const auto size = static_cast<ULONG>(buffer.size() * sizeof(NameHeader));
+    return queryObject(file, kObjectNameInformation, buffer.data(), size, &used);
+  };
+  LONG status = query();
   if (status < 0 && used > buffer.size() * sizeof(NameHeader) && used <= 70 * 1024) {
     buffer.resize(1 + used / sizeof(NameHeader));
-    status = queryObject(file, kObjectNameInformation, buffer.data(), static_cast<ULONG>(buffer.size() * sizeof(NameHeader)), &used);
+    status = query();
   }
   if (status < 0) return ERROR_MORE_DATA;
   const std::wstring_view name(buffer[0].buffer, buffer[0].length / sizeof(wchar_t));
@@ -85,6 +89,24 @@ std::uint32_t FinalPathFromObjectName(HANDLE file, std::wstring& path) {
   path.assign(L"\\\\?\\");
   path.append(name.substr(kDosDevices.size()));
   return 0;
+}
+
+// IO_STATUS_BLOCK, for the ntdll calls.
+struct IoStatusBlock {
+  union {
+    LONG status;
+    void* pointer;
+  };
+  ULONG_PTR information;
+};
+
+// What an open for removal asks, by path or relative to a held folder: delete access always; a
+// folder to be listed is held without sharing delete access, so it cannot be renamed or swapped.
+DWORD RemovalAccess(bool forListing) {
+  return DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE | (forListing ? FILE_LIST_DIRECTORY : 0);
+}
+DWORD RemovalSharing(bool forListing) {
+  return FILE_SHARE_READ | FILE_SHARE_WRITE | (forListing ? 0 : FILE_SHARE_DELETE);
 }
 
 // 64 KiB a query: shares up to Windows 8.1 refuse larger buffers with 87.
@@ -277,9 +299,8 @@ std::uint32_t LastNtStatus() {
 }
 
 Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error) {
-  const DWORD access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE | (forListing ? FILE_LIST_DIRECTORY : 0);
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (forListing ? 0 : FILE_SHARE_DELETE);
-  const HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), access, share, nullptr, OPEN_EXISTING,
+  const HANDLE file = CreateFileW(ExtendedLengthPath(path).c_str(), RemovalAccess(forListing),
+                                  RemovalSharing(forListing), nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
   return file;
@@ -357,13 +378,6 @@ std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
 }
 
 std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& entries) {
-  struct IoStatusBlock {
-    union {
-      LONG status;
-      void* pointer;
-    };
-    ULONG_PTR information;
-  };
   using QueryDirectoryFile = LONG(NTAPI*)(HANDLE, HANDLE, void*, void*, IoStatusBlock*, void*, ULONG, int, BOOLEAN,
                                           void*, BOOLEAN);
   const auto queryDirectoryFile = NtdllFunction<QueryDirectoryFile>("NtQueryDirectoryFile");
@@ -399,18 +413,12 @@ Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListin
     void* securityDescriptor;
     void* securityQualityOfService;
   };
-  struct IoStatusBlock {
-    union {
-      LONG status;
-      void* pointer;
-    };
-    ULONG_PTR information;
-  };
   using CreateFile = LONG(NTAPI*)(HANDLE*, ACCESS_MASK, ObjectAttributes*, IoStatusBlock*, LARGE_INTEGER*, ULONG, ULONG,
                                   ULONG, ULONG, void*, ULONG);
   constexpr ULONG kObjCaseInsensitive = 0x40;  // as CreateFileW opens
   constexpr ULONG kFileOpen = 1;
-  constexpr ULONG kFileSynchronousIoNonalert = 0x20, kFileOpenForBackupIntent = 0x4000, kFileOpenReparsePoint = 0x200000;
+  constexpr ULONG kFileSynchronousIoNonalert = 0x20, kFileOpenForBackupIntent = 0x4000;
+  constexpr ULONG kFileOpenReparsePoint = 0x200000;
   constexpr std::uint32_t kStatusObjectNameInvalid = 0xC0000033, kStatusProcedureNotFound = 0xC000007A;
   const auto ntCreateFile = NtdllFunction<CreateFile>("NtCreateFile");
   // One name, never a path: a separator would reach below the folder past the checks.
@@ -426,10 +434,9 @@ Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListin
                            static_cast<USHORT>(name.size() * sizeof(wchar_t)), name.data()};
   ObjectAttributes attributes{sizeof attributes, folder, &objectName, kObjCaseInsensitive, nullptr, nullptr};
   IoStatusBlock io = {};
-  const DWORD access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE | (forListing ? FILE_LIST_DIRECTORY : 0);
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | (forListing ? 0 : FILE_SHARE_DELETE);
   HANDLE file = nullptr;
-  const LONG result = ntCreateFile(&file, access, &attributes, &io, nullptr, 0, share, kFileOpen,
+  const LONG result = ntCreateFile(&file, RemovalAccess(forListing), &attributes, &io, nullptr, 0,
+                                   RemovalSharing(forListing), kFileOpen,
                                    kFileSynchronousIoNonalert | kFileOpenForBackupIntent | kFileOpenReparsePoint,
                                    nullptr, 0);
   if (result < 0) {
