@@ -8,6 +8,10 @@
 2. A run with nothing to clean vs. the floor program (only the unavoidable platform calls),
    both writing to a file.
 3. Peak memory (maximum resident set of the Wine process) of the tool vs. the floor program.
+4. Wineserver requests per removed entry, the tool vs. the minimal removal, on a tree of 600 files
+   in 22 folders: counted in the server's own trace (wineserver -d1), so exact and repeatable where
+   the times swing. Each is the requests of the program's busiest thread with the tree, less those
+   with nothing to remove, divided by the entries removed.
 Each figure is the median of RUNS runs (7 unless BENCH_RUNS says otherwise), the compared
 programs taking turns. Exits non-zero when a target ratio is missed.
 
@@ -15,8 +19,10 @@ Run on the host it measures under the host's Wine 8, then runs itself once more 
 root (scripts/wine10.sh) under Wine 10, whose POSIX deletion is what Windows 10 and 11 users run,
 and ends with the removal times of both Wines side by side. Each Wine has prefixes of its own.
 """
+import collections
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -106,12 +112,56 @@ def measure(build, wine, roaming, rmdir_tree, native_tree, report):
     print("  tool / floor = %.2fx (target <= 1.2x)" % (noop_t / floor_t))
     print("peak memory: tool %d KiB, floor program %d KiB, difference %+d KiB (target <= 2048 KiB)" % (
         tool_mem, floor_mem, tool_mem - floor_mem))
+    tool_rpe, minimal_rpe = requests_per_entry(
+        [[wine, str(tool)], [wine, str(build / "bench-minimal-removal.exe"), roaming_win]], roaming)
+    subprocess.run([WINESERVER, "-p"], env=ENV, check=True)  # the warm server again, for the next build
+    print("wineserver requests per removed entry: tool %.2f, minimal removal %.2f" % (tool_rpe, minimal_rpe))
     missed = [name for name, ok in (("removal vs minimal", tool_t <= 1.5 * minimal_t),
                                      ("removal vs rmdir", tool_t <= 0.25 * rmdir_t),
                                      ("no-op run", noop_t <= 1.2 * floor_t),
                                      ("memory", tool_mem - floor_mem <= 2048)) if not ok]
     print("  targets missed: " + ", ".join(missed) if missed else "  all targets met")
-    return not missed, {"tool": tool_t * 1e3, "minimal": minimal_t * 1e3}
+    return not missed, {"tool": tool_t * 1e3, "minimal": minimal_t * 1e3, "tool_rpe": tool_rpe,
+                        "minimal_rpe": minimal_rpe}
+
+
+# A request in the server's trace: "0024: open_file( ... )"; its reply reads "0024: open_file() = 0 ...".
+REQUEST = re.compile(r"^([0-9a-f]{4}): [a-z_]+\((?!\) = )")
+
+
+def requests_per_entry(commands, tree, folders=22, files=600):
+    """Requests per removed entry of each command, under a server that traces every request."""
+    end_server()
+    trace_path = PREFIX / "requests.trace"
+    with open(trace_path, "w") as trace:
+        server = subprocess.Popen([WINESERVER, "-f", "-p", "-d1"], env=ENV, stderr=trace)
+        try:
+            def busiest_thread(command):
+                start = trace_path.stat().st_size
+                subprocess.run(command, env=ENV, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+                time.sleep(0.5)  # the server's last replies to the ended program
+                with open(trace_path) as lines:
+                    lines.seek(start)
+                    counts = collections.Counter(m.group(1) for m in map(REQUEST.match, lines) if m)
+                return counts.most_common(1)[0][1] if counts else 0
+
+            busiest_thread(commands[0])  # warm-up: Wine's own start-up requests
+            results = []
+            for command in commands:
+                empty = busiest_thread(command)
+                for f in range(files):
+                    d = tree / ("folder%02d" % (f % folders))
+                    d.mkdir(parents=True, exist_ok=True)
+                    (d / ("file%03d.dat" % f)).write_bytes(b"x")
+                full = busiest_thread(command)
+                assert not tree.exists(), "%s left the tree" % command[1]
+                results.append((full - empty) / (files + folders + 1))
+            return results
+        finally:
+            subprocess.run([WINESERVER, "-k"], env=ENV, check=False)
+            server.wait()
+            trace_path.unlink(missing_ok=True)
+            end_server()
 
 
 def end_server():
@@ -156,11 +206,14 @@ def main():
     met &= subprocess.run(["bash", str(ROOT / "scripts/wine10.sh"), "run", "/usr/bin/python3", __file__,
                            "--json", str(figures)]).returncode == 0
     wine10 = json.loads(figures.read_text()) if figures.exists() else {}
-    print("\nremove a 6,000-file tree, tool (minimal removal): Wine %s | Wine 10" % WINE_VERSION)
+    print("\nremove a 6,000-file tree, tool (minimal removal), and wineserver requests per removed entry:"
+          " Wine %s | Wine 10" % WINE_VERSION)
+    figures_of = "%.0f ms (%.0f ms), %.2f (%.2f) requests"
     for title, own in removals.items():
         other = wine10.get(title)
-        print("  %s: %.0f ms (%.0f ms) | %s" % (title, own["tool"], own["minimal"], "%.0f ms (%.0f ms)" % (
-            other["tool"], other["minimal"]) if other else "not measured"))
+        print("  %s: %s | %s" % (title, figures_of % (own["tool"], own["minimal"], own["tool_rpe"], own["minimal_rpe"]),
+                                 figures_of % (other["tool"], other["minimal"], other["tool_rpe"],
+                                               other["minimal_rpe"]) if other else "not measured"))
     return 0 if met and wine10 else 1
 
 

@@ -150,6 +150,11 @@ constexpr std::uint32_t kErrorBadPathname = 161;
 constexpr std::uint32_t kStatusObjectNameNotFound = 0xC0000034;
 constexpr std::uint32_t kStatusObjectPathNotFound = 0xC000003A;
 constexpr std::uint32_t kStatusDeletePending = 0xC0000056;
+// NT statuses of a relative open that the file system, not the entry, refuses.
+constexpr std::uint32_t kStatusInvalidParameter = 0xC000000D;
+constexpr std::uint32_t kStatusInvalidDeviceRequest = 0xC0000010;
+constexpr std::uint32_t kStatusNotSupported = 0xC00000BB;
+constexpr std::uint32_t kErrorBadNetpath = 53;  // ERROR_BAD_NETPATH
 
 struct DirectoryEntry {
   std::wstring name;
@@ -170,9 +175,15 @@ std::uint32_t LastNtStatus();
 Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& error);
 // NtCreateFile of `name` relative to the open folder `folder` (its RootDirectory), with the same
 // access, sharing and link handling as OpenForRemoval: no path is walked, so nothing above the
-// held folder can redirect the open. Returns InvalidHandle() and sets status to the NT status on
-// failure.
-Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, std::uint32_t& status);
+// held folder can redirect the open. With dontReparse also OBJ_DONT_REPARSE, so that not even a
+// filter driver can send the open elsewhere (systems before Windows 10 1607 refuse it with
+// STATUS_INVALID_PARAMETER). Returns InvalidHandle() and sets status to the NT status on failure.
+Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, bool dontReparse,
+                           std::uint32_t& status);
+// Whether the system names the open file by its DOS path (\??\C:\...), as Wine does, rather than by
+// its volume device, as Windows does. Wine's opens follow Unix links whatever they ask, so there
+// only an entry's final path shows where its handle went.
+bool NamesFilesByDosPath(Handle file);
 // RtlNtStatusToDosError: the Win32 code of an NT status.
 std::uint32_t ErrorFromNtStatus(std::uint32_t status);
 // CreateFileW(path, FILE_READ_ATTRIBUTES, all sharing) with FILE_FLAG_BACKUP_SEMANTICS, following
@@ -192,8 +203,9 @@ std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes);
 // error code.
 std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag);
 // Every entry of an open folder except "." and "..", by FileIdBothDirectoryInfo, 64 KiB a query.
-// A query that succeeds without a record ends the listing; one whose records run past the buffer
-// is an error (13). Returns 0 or the error code.
+// A query that succeeds without a record ends the listing; one whose records run past the buffer,
+// a batch that repeats the one before, or more than a million entries are an error (13). Returns
+// 0 or the error code.
 std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries);
 // The same by the class FindFirstFileW asks for (NtQueryDirectoryFile, FileBothDirectoryInformation),
 // for file systems that do not answer the one above: RDP-redirected drives, older SMB servers,

@@ -10,22 +10,33 @@
 namespace {
 
 // A folder being emptied: held open (so it cannot be swapped for a link) until it is deleted. Its
-// entries are opened relative to this handle, never by a path.
+// entries are opened relative to this handle where the file system allows it.
 struct OpenFolder {
+  std::wstring path;       // the top's path, then each entry's name below it
   std::wstring finalPath;  // what its handle reaches; empty where the file system cannot say
+  bool finalPathAsked = false;
   platform::FileHandle handle;
   std::vector<platform::DirectoryEntry> entries;
   std::size_t next = 0;
 };
 
-// One removal of one tree. A file system that refuses POSIX delete semantics (FAT, an SMB share),
-// or only its read-only flag (Windows 10 1607 to 1803), is remembered for this tree only: the
-// other vendor folder may sit on another volume.
+// One removal of one tree. What a file system refuses (POSIX delete semantics on FAT or an SMB
+// share, its read-only flag on Windows 10 1607 to 1803, OBJ_DONT_REPARSE before 1607, relative
+// opens on WinFsp volumes) is remembered for this tree only: the other vendor folder may sit on
+// another volume.
 struct Removal {
   std::vector<OpenFolder> open;
   bool ignoreReadOnlyRefused = false;
   bool posixDeleteRefused = false;
+  bool dontReparseRefused = false;
+  bool relativeOpensRefused = false;
+  bool namesFilesByDosPath = false;  // Wine: opens follow Unix links whatever they ask
 };
+
+// Where an open can reach something other than the listed entry, each entry's final path must
+// show that it did not: under Wine, and where the tree is opened by path. Elsewhere a single name
+// opened relative to the held folder, as a link, reaches that entry or the link in its place.
+bool ChecksEveryEntry(const Removal& removal) { return removal.namesFilesByDosPath || removal.relativeOpensRefused; }
 
 // A folder to be emptied: a plain one, or one whose reparse point stands for no other entry (a
 // cloud-file, projected-file-system or container placeholder). A reparse point with no tag counts
@@ -88,18 +99,17 @@ std::uint32_t CheckIsListedEntry(platform::Handle handle, const std::wstring& pa
 bool IsPosixRefusal(std::uint32_t error) { return error == 1 || error == 50 || error == 87; }
 
 // POSIX deletion, which also takes read-only entries without touching their attributes, as the
-// C++ library's remove_all does on Windows; where the system does not know that flag (87), the
-// same entry is asked again without it; where POSIX deletion is refused, the classic deletion,
-// which a read-only entry refuses with 5.
+// C++ library's remove_all does on Windows; where the system refuses that flag, the same entry is
+// asked again without it (as MSVC's library does, on any of the three refusals); where POSIX
+// deletion is refused, the classic deletion, which a read-only entry refuses with 5.
 std::uint32_t Delete(platform::Handle handle, Removal& removal) {
   if (!removal.posixDeleteRefused) {
-    std::uint32_t error = 87;
     if (!removal.ignoreReadOnlyRefused) {
-      error = platform::MarkForPosixDeletion(handle, true);
+      const std::uint32_t error = platform::MarkForPosixDeletion(handle, true);
       if (!IsPosixRefusal(error)) return error;
       removal.ignoreReadOnlyRefused = true;
     }
-    if (error == 87) error = platform::MarkForPosixDeletion(handle, false);
+    const std::uint32_t error = platform::MarkForPosixDeletion(handle, false);
     if (!IsPosixRefusal(error)) return error;
     removal.posixDeleteRefused = true;
   }
@@ -113,33 +123,66 @@ std::uint32_t List(OpenFolder& folder) {
   return platform::ListFolderWithoutIds(folder.handle.Get(), folder.entries);
 }
 
-// Opens an entry as a link (never followed): the top by its path, every other entry by its name
-// relative to its held parent. An entry that is gone, or whose deletion is pending, gives no
-// handle and 0.
-platform::Handle Open(const std::wstring& topPath, const OpenFolder* parent, const platform::DirectoryEntry& listed,
-                      bool forListing, std::uint32_t& error) {
-  if (parent == nullptr) {
-    const platform::Handle handle = platform::OpenForRemoval(topPath, forListing, error);
-    if (handle == platform::InvalidHandle()) error = UnlessGone(error);
-    return handle;
-  }
+// What a file system that cannot open one name relative to another says: WinFsp volumes answer
+// 53 below the first level; STATUS_INVALID_PARAMETER counts once OBJ_DONT_REPARSE is off.
+bool IsRelativeOpenRefusal(std::uint32_t status) {
+  return status == platform::kStatusNotSupported || status == platform::kStatusInvalidDeviceRequest ||
+         status == platform::kStatusInvalidParameter || platform::ErrorFromNtStatus(status) == platform::kErrorBadNetpath;
+}
+
+// The entry's name relative to its held parent, first with OBJ_DONT_REPARSE and then, where that
+// is refused, without it. Gives false where the file system refuses relative opens altogether.
+bool OpenRelative(const OpenFolder& parent, const platform::DirectoryEntry& listed, bool forListing,
+                  Removal& removal, platform::Handle& handle, std::uint32_t& error) {
   std::uint32_t status = 0;
-  const platform::Handle handle = platform::OpenChildForRemoval(parent->handle.Get(), listed.name, forListing, status);
+  handle = platform::OpenChildForRemoval(parent.handle.Get(), listed.name, forListing, !removal.dontReparseRefused,
+                                         status);
+  if (handle == platform::InvalidHandle() && status == platform::kStatusInvalidParameter &&
+      !removal.dontReparseRefused) {
+    removal.dontReparseRefused = true;
+    handle = platform::OpenChildForRemoval(parent.handle.Get(), listed.name, forListing, false, status);
+  }
+  if (handle == platform::InvalidHandle() && IsRelativeOpenRefusal(status)) return false;
   error = handle != platform::InvalidHandle() || IsGoneStatus(status) ? 0 : platform::ErrorFromNtStatus(status);
+  return true;
+}
+
+// Opens an entry as a link (never followed): the top by its path, every other entry by its name
+// relative to its held parent, or by its path where the file system refuses that. An entry that
+// is gone, or whose deletion is pending, gives no handle and 0.
+platform::Handle Open(const std::wstring& topPath, const OpenFolder* parent, const platform::DirectoryEntry& listed,
+                      bool forListing, Removal& removal, std::uint32_t& error) {
+  platform::Handle handle = platform::InvalidHandle();
+  if (parent != nullptr && !removal.relativeOpensRefused) {
+    if (OpenRelative(*parent, listed, forListing, removal, handle, error)) return handle;
+    removal.relativeOpensRefused = true;
+  }
+  handle = platform::OpenForRemoval(parent == nullptr ? topPath : JoinPath(parent->path, listed.name), forListing,
+                                    error);
+  if (handle == platform::InvalidHandle()) error = UnlessGone(error);
   return handle;
+}
+
+// The final path of a folder held already, asked once, where an entry of it must be checked.
+const std::wstring& FinalPathOf(OpenFolder& folder) {
+  if (!folder.finalPathAsked) {
+    folder.finalPathAsked = true;
+    if (platform::GetFinalPath(folder.handle.Get(), folder.finalPath) != 0) folder.finalPath.clear();
+  }
+  return folder.finalPath;
 }
 
 // Deletes a file or link at once. A folder to be emptied is opened, checked from its own handle
 // and listed, then pushed onto the removal's open folders. `listed` is what the parent's listing
 // (or, for the top, the path) said; the handle must agree before anything is entered. `parent`
-// is null for the top; it and its final path live in the open folders, so they are read only
-// before those grow.
-std::uint32_t Enter(const std::wstring& topPath, const OpenFolder* parent, const platform::DirectoryEntry& listed,
-                    const std::wstring& parentFinalPath, Removal& removal) {
+// is null for the top; it lives in the open folders, so it is read only before those grow.
+std::uint32_t Enter(const std::wstring& topPath, OpenFolder* parent, const platform::DirectoryEntry& listed,
+                    Removal& removal) {
   const bool listedAsFolder = IsFolderToEnter(listed.attributes, listed.reparseTag);
   std::uint32_t error = 0;
-  platform::FileHandle handle(Open(topPath, parent, listed, listedAsFolder, error));
+  platform::FileHandle handle(Open(topPath, parent, listed, listedAsFolder, removal, error));
   if (!handle.Valid()) return error;
+  if (parent == nullptr) removal.namesFilesByDosPath = platform::NamesFilesByDosPath(handle.Get());
   // What the handle says can change the outcome only for an entry listed as a folder or a link:
   // an entry listed as a plain file is deleted, never entered, whatever it has become.
   std::uint32_t attributes = listed.attributes;
@@ -156,10 +199,18 @@ std::uint32_t Enter(const std::wstring& topPath, const OpenFolder* parent, const
       (attributes & platform::kAttributeReparsePoint) == 0) {
     return kErrorNotAReparsePoint;
   }
+  // The top, opened by its path, is always checked.
+  const bool checked = parent == nullptr || ChecksEveryEntry(removal);
   std::wstring finalPath;
-  if ((error = CheckIsListedEntry(handle.Get(), parentFinalPath, listed.name, finalPath)) != 0) return error;
+  if (checked) {
+    std::wstring topParentFinalPath;
+    if (parent == nullptr) topParentFinalPath = ParentFinalPath(topPath);
+    const std::wstring& parentFinalPath = parent == nullptr ? topParentFinalPath : FinalPathOf(*parent);
+    if ((error = CheckIsListedEntry(handle.Get(), parentFinalPath, listed.name, finalPath)) != 0) return error;
+  }
   if (listedAsFolder && IsFolderToEnter(attributes, reparseTag)) {
-    OpenFolder folder{std::move(finalPath), std::move(handle), {}, 0};
+    std::wstring path = parent == nullptr ? topPath : JoinPath(parent->path, listed.name);
+    OpenFolder folder{std::move(path), std::move(finalPath), checked, std::move(handle), {}, 0};
     if ((error = List(folder)) != 0) return error;
     removal.open.push_back(std::move(folder));
     return 0;
@@ -181,12 +232,12 @@ std::uint32_t RemoveTree(const std::wstring& path) {
   }
   // Iterative, so that a very deep tree cannot exhaust the stack.
   Removal removal;
-  if (const std::uint32_t error = Enter(path, nullptr, top, ParentFinalPath(path), removal)) return error;
+  if (const std::uint32_t error = Enter(path, nullptr, top, removal)) return error;
   while (!removal.open.empty()) {
     OpenFolder& folder = removal.open.back();
     if (folder.next < folder.entries.size()) {
       const platform::DirectoryEntry& entry = folder.entries[folder.next++];
-      if (const std::uint32_t error = Enter(path, &folder, entry, folder.finalPath, removal)) {
+      if (const std::uint32_t error = Enter(path, &folder, entry, removal)) {
         return error;
       }
       continue;

@@ -15,8 +15,9 @@ constexpr std::uint32_t kErrorStoppedOnSymlink = 681;  // ERROR_STOPPED_ON_SYMLI
 // as symbolic links and junctions, or that carry no tag) are deleted as links and never entered;
 // a folder with any other reparse point (a cloud-file placeholder, say) is emptied like a plain
 // one. Attributes are left as they are. Every entry below path is opened relative to its held
-// parent folder, and nothing is deleted or entered unless its handle is the entry that was
-// listed. An entry whose deletion is already pending counts as gone. A path that is not absolute
+// parent folder (by its path, with its final path checked, on a volume that refuses that), and
+// nothing is deleted or entered unless its handle is the entry that was listed. An entry whose
+// deletion is already pending counts as gone. A path that is not absolute
 // removes nothing and gives 161 (ERROR_BAD_PATHNAME).
 // Returns 0 when the path is gone, also when it never existed, or else the Win32 code of the
 // first failure, which stops the removal; what was deleted before it stays deleted.

@@ -1,7 +1,7 @@
 // Runs the platform layer's calls that no end-to-end case of the tool reaches under Wine: the
 // listing of last resort (compared with the usual one, on the same held folder), the tag of a
 // reparse point given by its path, the NT status behind a failed open, opens relative to a held
-// folder, and the DLL preloading of systems without SetDefaultDllDirectories.
+// folder with OBJ_DONT_REPARSE, and the DLL preloading of systems without SetDefaultDllDirectories.
 // Prints what differs; exit code 0 when nothing does.
 #include <windows.h>
 
@@ -92,11 +92,16 @@ int wmain(int argc, wchar_t** argv) {
     Problem("NT status of a failed open", missing);
   }
 
-  // Opens relative to the held folder: a file, a folder to list, and a name that is not there.
+  // Wine names files by their DOS paths: that is what keeps the removal's per-entry check on here.
+  if (!platform::NamesFilesByDosPath(folder.Get())) Problem("object name not in the DOS form", folderPath);
+
+  // Opens relative to the held folder, with OBJ_DONT_REPARSE: a file, a folder to list, and a name
+  // that is not there.
   std::uint32_t childStatus = 0;
-  platform::FileHandle file(platform::OpenChildForRemoval(folder.Get(), L"file.txt", false, childStatus));
+  platform::FileHandle file(platform::OpenChildForRemoval(folder.Get(), L"file.txt", false, true, childStatus));
+  std::printf("relative file.txt %#x\n", childStatus);
   if (!file.Valid()) Problem("relative open of a file", L"file.txt");
-  platform::FileHandle sub(platform::OpenChildForRemoval(folder.Get(), L"sub", true, childStatus));
+  platform::FileHandle sub(platform::OpenChildForRemoval(folder.Get(), L"sub", true, true, childStatus));
   std::vector<platform::DirectoryEntry> subEntries;
   if (!sub.Valid() || platform::ListFolder(sub.Get(), subEntries) != 0) Problem("relative open of a folder to list", L"sub");
   std::wstring finalPath;
@@ -104,7 +109,7 @@ int wmain(int argc, wchar_t** argv) {
                       finalPath.compare(finalPath.size() - 4, 4, L"\\sub") != 0)) {
     Problem("final path of a relative open", finalPath);
   }
-  platform::FileHandle absent(platform::OpenChildForRemoval(folder.Get(), L"missing", false, childStatus));
+  platform::FileHandle absent(platform::OpenChildForRemoval(folder.Get(), L"missing", false, true, childStatus));
   std::printf("relative missing %#x %u\n", childStatus, platform::ErrorFromNtStatus(childStatus));
   if (absent.Valid() || childStatus != platform::kStatusObjectNameNotFound ||
       platform::ErrorFromNtStatus(childStatus) != platform::kErrorFileNotFound) {

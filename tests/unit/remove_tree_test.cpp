@@ -1,5 +1,8 @@
 #include "platform/remove_tree.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "platform/listing.h"
 #include "platform/paths.h"
 #include "standin_test.h"
@@ -156,6 +159,7 @@ TEST_F(RemoveTreeTest, EntryGoneBetweenListingAndOpeningIsSkipped) {
 }
 
 TEST_F(RemoveTreeTest, HandleThatReachesSomewhereElseIsNeitherDeletedNorEntered) {
+  state().namesFilesByDosPath = true;  // Wine, whose opens follow links whatever they ask
   standin::AddFolder(kTop);
   standin::AddFile(kTop + L"\\a-file-link");
   standin::AddFolder(kTop + L"\\b-swapped");
@@ -235,17 +239,20 @@ TEST_F(RemoveTreeTest, ReadOnlyEntriesGoWherePosixDeletionMayIgnoreTheAttribute)
   EXPECT_EQ(RemoveTree(kTop), 0u);
   EXPECT_FALSE(standin::Exists(kTop));
   EXPECT_EQ(standin::Count("(posix)"), 0);
-  // 1607 to 1803 refuse the flag (87): each entry is asked again without it, and the flag is not
-  // asked again in this tree; the read-only file then refuses with 5.
-  addTree();
-  state().calls.clear();
-  state().ignoreReadOnlyError = 87;
-  EXPECT_EQ(RemoveTree(kTop), 5u);
-  EXPECT_FALSE(standin::Exists(kTop + L"\\a-plain"));
-  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\a-plain (posix, ignore read-only)"), 1);
-  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\a-plain (posix)"), 1);
-  EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\b-read-only (posix)"), 1);
-  EXPECT_EQ(standin::Count("b-read-only (posix, ignore"), 0);
+  // 1607 to 1803 refuse the flag (87; file systems and filters also answer 1 or 50): each entry
+  // is asked again without it, and the flag is not asked again in this tree; the read-only file
+  // then refuses with 5.
+  for (const std::uint32_t refusal : {1u, 50u, 87u}) {
+    addTree();
+    state().calls.clear();
+    state().ignoreReadOnlyError = refusal;
+    EXPECT_EQ(RemoveTree(kTop), 5u) << refusal;
+    EXPECT_FALSE(standin::Exists(kTop + L"\\a-plain"));
+    EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\a-plain (posix, ignore read-only)"), 1);
+    EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\a-plain (posix)"), 1) << refusal;
+    EXPECT_EQ(standin::Count("MarkForDeletion C:\\Data\\Velmirant\\b-read-only (posix)"), 1);
+    EXPECT_EQ(standin::Count("b-read-only (posix, ignore"), 0);
+  }
   // Without POSIX deletion (Vista to 1511, FAT, SMB, Wine 8) the classic deletion refuses it too.
   state().posixDeleteError = 87;
   EXPECT_EQ(RemoveTree(kTop), 5u);
@@ -308,6 +315,26 @@ TEST(Listing, AnswersNoHealthyFileSystemGivesEndTheWalk) {
   records[0].NextEntryOffset = 4;
   EXPECT_EQ(platform::AppendRecords<TestRecord>(records, sizeof records, entries), platform::kErrorInvalidData);
   EXPECT_EQ(platform::AppendRecords<TestRecord>(records, 8, entries), platform::kErrorInvalidData);
+  // A driver that answers the same batch again and again: refused at the repeat, not when the
+  // memory runs out.
+  records[0].NextEntryOffset = sizeof(TestRecord);
+  entries.clear();
+  queries = 0;
+  auto repeating = [&](bool, std::size_t& filled) -> std::uint32_t {
+    filled = ++queries <= 5 ? sizeof records : 0;
+    return 0;
+  };
+  EXPECT_EQ(platform::ReadListing<TestRecord>(records, sizeof records, repeating, entries), platform::kErrorInvalidData);
+  EXPECT_EQ(queries, 2);
+  // Records where a driver put them, at any byte: copied out, never read in place (the sanitizer
+  // stops a misaligned read).
+  alignas(8) unsigned char bytes[1 + sizeof records];
+  std::memcpy(bytes + 1, records, sizeof records);
+  entries.clear();
+  EXPECT_EQ(platform::AppendRecords<TestRecord>(bytes + 1, sizeof records, entries), 0u);
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].name, L"one");
+  EXPECT_EQ(entries[1].reparseTag, 0xA0000003u);
 }
 
 TEST_F(RemoveTreeTest, OnlyNameSurrogateReparsePointsAreLinks) {
@@ -370,6 +397,95 @@ TEST_F(RemoveTreeTest, FileSystemsThatAnswerFewerQueriesStillGetEmptied) {
   EXPECT_EQ(RemoveTree(kTop), 1117u);
   EXPECT_EQ(standin::Count("NtQueryDirectoryFile"), 3);
   EXPECT_TRUE(standin::Exists(kTop + L"\\c.dat"));
+}
+
+// Calls that reach the system for one removed file and one removed (empty) folder, by profile: a
+// change that adds a call to every entry shows here.
+TEST_F(RemoveTreeTest, CallsPerRemovedEntryAreFixedForEachPlatform) {
+  const auto callsFor = [&](int files, int folders) {
+    standin::AddFolder(kTop);
+    standin::AddFolder(kTop + L"\\sub");
+    for (int i = 0; i < files; ++i) standin::AddFile(kTop + L"\\sub\\file" + std::to_wstring(i));
+    for (int i = 0; i < folders; ++i) standin::AddFolder(kTop + L"\\sub\\folder" + std::to_wstring(i));
+    state().calls.clear();
+    EXPECT_EQ(RemoveTree(kTop), 0u);
+    // What the stand-in notes happening is no call.
+    return std::count_if(state().calls.begin(), state().calls.end(), [](const std::string& call) {
+      return call.rfind("deleted ", 0) != 0 && call.rfind("delete pending ", 0) != 0;
+    });
+  };
+  struct Profile {
+    const char* name;
+    bool namesFilesByDosPath;
+    std::uint32_t nestedRelativeOpenStatus;
+    long perFile, perFolder;
+  };
+  // Windows: open relative to the held folder, delete, close; a folder adds its attributes and its
+  // listing. Where the open may follow links (Wine; a tree opened by path), each entry's final path.
+  const Profile kProfiles[] = {
+      {"Windows, relative opens", false, 0, 3, 5},
+      {"a volume that refuses relative opens (by path)", false, 0xC00000BE, 4, 6},
+      {"Wine", true, 0, 4, 6},
+  };
+  for (const Profile& profile : kProfiles) {
+    state().namesFilesByDosPath = profile.namesFilesByDosPath;
+    state().nestedRelativeOpenStatus = profile.nestedRelativeOpenStatus;
+    const long base = callsFor(1, 0);
+    EXPECT_EQ(callsFor(2, 0) - base, profile.perFile) << profile.name;
+    EXPECT_EQ(callsFor(1, 1) - base, profile.perFolder) << profile.name;
+  }
+}
+
+// WinFsp volumes refuse an open relative to a handle that was itself opened relatively (53);
+// systems before Windows 10 1607 refuse OBJ_DONT_REPARSE (STATUS_INVALID_PARAMETER). Either way
+// the tree goes, and the refusal is asked once per tree.
+TEST_F(RemoveTreeTest, VolumesThatRefuseRelativeOpensOrTheirFlagAreStillEmptied) {
+  const auto addTree = [] {
+    standin::AddFolder(kTop);
+    standin::AddFolder(kTop + L"\\sub");
+    standin::AddFile(kTop + L"\\sub\\a.dat");
+    standin::AddFolder(kTop + L"\\sub\\deeper");
+    standin::AddFile(kTop + L"\\sub\\deeper\\b.dat");
+  };
+  for (const std::uint32_t refusal : {0xC00000BEu, platform::kStatusNotSupported, platform::kStatusInvalidDeviceRequest,
+                                      platform::kStatusInvalidParameter}) {
+    addTree();
+    state().calls.clear();
+    state().nestedRelativeOpenStatus = refusal;
+    EXPECT_EQ(RemoveTree(kTop), 0u) << std::hex << refusal;
+    EXPECT_FALSE(standin::Exists(kTop));
+    // The refused open (asked again without OBJ_DONT_REPARSE where that may be the cause), then
+    // opens by path only.
+    const int refused = refusal == platform::kStatusInvalidParameter ? 2 : 1;
+    EXPECT_EQ(standin::Count("NtCreateFile C:\\Data\\Velmirant\\sub\\a.dat"), refused);
+    EXPECT_EQ(standin::Count("NtCreateFile list C:\\Data\\Velmirant\\sub\\"), 0);
+    EXPECT_EQ(standin::Count("CreateFileW C:\\Data\\Velmirant\\sub\\a.dat"), 1);
+    EXPECT_EQ(standin::Count("CreateFileW C:\\Data\\Velmirant\\sub\\deeper\\b.dat"), 1);
+    EXPECT_EQ(standin::Count("GetFinalPath C:\\Data\\Velmirant\\sub\\deeper\\b.dat"), 1);
+  }
+  // Opened by path, an entry is checked: one that reaches elsewhere is neither deleted nor entered.
+  addTree();
+  state().calls.clear();
+  state().files[kTop + L"\\sub\\deeper"].finalPath = L"\\\\?\\Z:\\outside";
+  EXPECT_EQ(RemoveTree(kTop), kErrorStoppedOnSymlink);
+  EXPECT_TRUE(standin::Exists(kTop + L"\\sub\\deeper\\b.dat"));
+  EXPECT_EQ(standin::Count("ListFolder C:\\Data\\Velmirant\\sub\\deeper"), 0);
+  // OBJ_DONT_REPARSE refused: asked once, then every open goes without it, still relative.
+  addTree();
+  state().nestedRelativeOpenStatus = 0;
+  state().dontReparseStatus = platform::kStatusInvalidParameter;
+  state().calls.clear();
+  EXPECT_EQ(RemoveTree(kTop), 0u);
+  EXPECT_FALSE(standin::Exists(kTop));
+  EXPECT_EQ(standin::Count("(dont-reparse)"), 1);
+  EXPECT_EQ(standin::Count("NtCreateFile"), 5);
+  EXPECT_EQ(standin::Count("CreateFileW C:\\Data\\Velmirant\\"), 0);
+  // Any other failure of a relative open is the outcome, as it is.
+  addTree();
+  state().dontReparseStatus = 0;
+  state().files[kTop + L"\\sub\\a.dat"].openError = 32;
+  EXPECT_EQ(RemoveTree(kTop), 32u);
+  EXPECT_EQ(standin::Count("CreateFileW C:\\Data\\Velmirant\\sub\\a.dat"), 0);
 }
 
 TEST(Paths, JoinPutsOneSeparatorBetween) {

@@ -73,6 +73,10 @@ struct State {
   std::uint32_t posixDeleteError = 0;  // what FileDispositionInfoEx answers; 87: not supported
   std::uint32_t ignoreReadOnlyError = 0;  // what it answers to the ignore-read-only flag; 87 on 1607 to 1803
   std::uint32_t tagClassError = 0;     // what FileAttributeTagInfo answers; 87 on FAT and exFAT
+  bool namesFilesByDosPath = false;    // Wine: object names in the DOS form
+  std::uint32_t dontReparseStatus = 0;  // what a relative open with OBJ_DONT_REPARSE answers
+  // What an open relative to a handle that was itself opened relatively answers (WinFsp: 53).
+  std::uint32_t nestedRelativeOpenStatus = 0;
   std::uint32_t lastNtStatus = 0;      // set by every failed file call, as the system's is
   // Another program swaps a folder above the tree once `swapAfterListing` has been listed: from then
   // on, every path that starts with `swapFrom` reaches the entry under `swapTo` instead (a link or a

@@ -18,6 +18,7 @@ struct OpenHandle {
   std::uint32_t processId = 0;
   std::wstring path;
   bool forListing = false;
+  bool relative = false;  // opened relative to another handle
   bool marked = false;
   bool posix = false;  // marked with POSIX semantics
 };
@@ -348,7 +349,8 @@ Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& 
   return standin::OpenNode(standin::Resolve(path), forListing, error, status);
 }
 
-Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, std::uint32_t& status) {
+Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, bool dontReparse,
+                           std::uint32_t& status) {
   const standin::OpenHandle* open = standin::Find(folder);
   if (open == nullptr) {
     status = 0xC0000008;  // STATUS_INVALID_HANDLE
@@ -356,9 +358,25 @@ Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListin
   }
   // Relative to what the handle holds, wherever that is now reached from.
   const std::wstring path = open->path + L'\\' + std::wstring(name);
-  Log(std::string("NtCreateFile ") + (forListing ? "list " : "") + Narrow(path));
+  Log(std::string("NtCreateFile ") + (forListing ? "list " : "") + Narrow(path) + (dontReparse ? " (dont-reparse)" : ""));
+  if (dontReparse && gState.dontReparseStatus != 0) {
+    status = standin::Failed(gState.dontReparseStatus, gState.dontReparseStatus);
+    return InvalidHandle();
+  }
+  if (open->relative && gState.nestedRelativeOpenStatus != 0) {
+    status = standin::Failed(gState.nestedRelativeOpenStatus, gState.nestedRelativeOpenStatus);
+    return InvalidHandle();
+  }
   std::uint32_t error = 0;
-  return standin::OpenNode(path, forListing, error, status);
+  const Handle child = standin::OpenNode(path, forListing, error, status);
+  if (standin::OpenHandle* opened = standin::Find(child)) opened->relative = true;
+  return child;
+}
+
+bool NamesFilesByDosPath(Handle file) {
+  const standin::OpenHandle* open = standin::Find(file);
+  Log("NtQueryObject " + Narrow(open ? open->path : L"<not open>"));
+  return gState.namesFilesByDosPath;
 }
 
 std::uint32_t ErrorFromNtStatus(std::uint32_t status) {
@@ -367,6 +385,10 @@ std::uint32_t ErrorFromNtStatus(std::uint32_t status) {
     case kStatusObjectNameNotFound: return kErrorFileNotFound;
     case kStatusObjectPathNotFound: return kErrorPathNotFound;
     case kStatusDeletePending: return kErrorAccessDenied;
+    case kStatusInvalidParameter: return 87;
+    case kStatusInvalidDeviceRequest: return 1;
+    case kStatusNotSupported: return 50;
+    case 0xC00000BE: return kErrorBadNetpath;  // STATUS_BAD_NETWORK_PATH
     default: return 317;  // ERROR_MR_MID_NOT_FOUND: what RtlNtStatusToDosError gives for a status it does not know
   }
 }
@@ -383,6 +405,7 @@ Handle OpenForQuery(const std::wstring& given) {
 std::uint32_t GetFinalPath(Handle file, std::wstring& path) {
   const standin::OpenHandle* open = standin::Find(file);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  Log("GetFinalPath " + Narrow(open->path));
   const standin::Node& node = gState.files.at(open->path);
   if (node.finalPathError != 0) return node.finalPathError;
   path = node.finalPath ? *node.finalPath : L"\\\\?\\" + open->path;
@@ -400,6 +423,7 @@ bool SamePath(std::wstring_view a, std::wstring_view b) {
 std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
   const standin::OpenHandle* open = standin::Find(file);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  Log("FileBasicInfo " + Narrow(open->path));
   attributes = standin::HandleAttributes(gState.files.at(open->path));
   return 0;
 }
