@@ -126,7 +126,7 @@ def measure(build, wine, roaming, rmdir_tree, native_tree, report):
 
 
 # A request in the server's trace: "0024: open_file( ... )"; its reply reads "0024: open_file() = 0 ...".
-REQUEST = re.compile(r"^([0-9a-f]{4}): [a-z_]+\((?!\) = )")
+REQUEST = re.compile(r"^([0-9a-f]{4,}): [a-z_]+\((?!\) = )")
 
 
 def requests_per_entry(commands, tree, folders=22, files=600):

@@ -65,8 +65,9 @@ inline bool RepeatsLastBatch(const std::vector<DirectoryEntry>& entries, std::si
 // Queries until the folder has no more entries: query(restart, filled) fills `buffer` (`size`
 // bytes) and returns 0 with the bytes it filled, kListingEnd, or an error code. A success that
 // fills nothing would only repeat itself, so it ends the listing too (anything it missed keeps the
-// folder, whose deletion then fails with 145, not empty). A batch that repeats the one before, or
-// a listing past kMaxListedEntries, is the driver's fault: kErrorInvalidData.
+// folder, whose deletion then fails with 145, not empty). A later batch that adds nothing or
+// repeats the one before, or a listing past kMaxListedEntries, is the driver's fault:
+// kErrorInvalidData.
 template <typename Info, typename Query>
 std::uint32_t ReadListing(const void* buffer, std::size_t size, Query query, std::vector<DirectoryEntry>& entries) {
   std::size_t lastBatch = 0;
@@ -77,7 +78,9 @@ std::uint32_t ReadListing(const void* buffer, std::size_t size, Query query, std
     if (error != 0) return error;
     const std::size_t first = entries.size();
     if (const std::uint32_t bad = AppendRecords<Info>(buffer, filled < size ? filled : size, entries)) return bad;
-    if (RepeatsLastBatch(entries, first, lastBatch)) return kErrorInvalidData;
+    // After the first, a batch that adds nothing (only "." and "..") or repeats the one before
+    // makes no progress.
+    if (!restart && (entries.size() == first || RepeatsLastBatch(entries, first, lastBatch))) return kErrorInvalidData;
     lastBatch = entries.size() - first;
   }
 }

@@ -180,10 +180,11 @@ Handle OpenForRemoval(const std::wstring& path, bool forListing, std::uint32_t& 
 // STATUS_INVALID_PARAMETER). Returns InvalidHandle() and sets status to the NT status on failure.
 Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, bool dontReparse,
                            std::uint32_t& status);
-// Whether the system names the open file by its DOS path (\??\C:\...), as Wine does, rather than by
-// its volume device, as Windows does. Wine's opens follow Unix links whatever they ask, so there
-// only an entry's final path shows where its handle went.
-bool NamesFilesByDosPath(Handle file);
+// Whether opens on this system may follow links whatever they ask: under Wine (ntdll exports
+// wine_get_version, or names the open file by its DOS path, \??\C:\..., where Windows names its
+// volume device), or where the file's name cannot be had to tell. There only an entry's final path
+// shows where its handle went.
+bool OpensMayFollowLinks(Handle file);
 // RtlNtStatusToDosError: the Win32 code of an NT status.
 std::uint32_t ErrorFromNtStatus(std::uint32_t status);
 // CreateFileW(path, FILE_READ_ATTRIBUTES, all sharing) with FILE_FLAG_BACKUP_SEMANTICS, following

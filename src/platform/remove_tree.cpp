@@ -30,13 +30,13 @@ struct Removal {
   bool posixDeleteRefused = false;
   bool dontReparseRefused = false;
   bool relativeOpensRefused = false;
-  bool namesFilesByDosPath = false;  // Wine: opens follow Unix links whatever they ask
+  bool opensMayFollowLinks = false;  // Wine, whose opens follow Unix links whatever they ask
 };
 
 // Where an open can reach something other than the listed entry, each entry's final path must
 // show that it did not: under Wine, and where the tree is opened by path. Elsewhere a single name
 // opened relative to the held folder, as a link, reaches that entry or the link in its place.
-bool ChecksEveryEntry(const Removal& removal) { return removal.namesFilesByDosPath || removal.relativeOpensRefused; }
+bool ChecksEveryEntry(const Removal& removal) { return removal.opensMayFollowLinks || removal.relativeOpensRefused; }
 
 // A folder to be emptied: a plain one, or one whose reparse point stands for no other entry (a
 // cloud-file, projected-file-system or container placeholder). A reparse point with no tag counts
@@ -99,9 +99,9 @@ std::uint32_t CheckIsListedEntry(platform::Handle handle, const std::wstring& pa
 bool IsPosixRefusal(std::uint32_t error) { return error == 1 || error == 50 || error == 87; }
 
 // POSIX deletion, which also takes read-only entries without touching their attributes, as the
-// C++ library's remove_all does on Windows; where the system refuses that flag, the same entry is
-// asked again without it (as MSVC's library does, on any of the three refusals); where POSIX
-// deletion is refused, the classic deletion, which a read-only entry refuses with 5.
+// C++ library's remove_all does on Windows; where the system refuses that flag (with any of the
+// three refusals, which MSVC's library also takes alike), the same entry is asked again without
+// it; where POSIX deletion is refused, the classic deletion, which a read-only entry refuses with 5.
 std::uint32_t Delete(platform::Handle handle, Removal& removal) {
   if (!removal.posixDeleteRefused) {
     if (!removal.ignoreReadOnlyRefused) {
@@ -182,7 +182,7 @@ std::uint32_t Enter(const std::wstring& topPath, OpenFolder* parent, const platf
   std::uint32_t error = 0;
   platform::FileHandle handle(Open(topPath, parent, listed, listedAsFolder, removal, error));
   if (!handle.Valid()) return error;
-  if (parent == nullptr) removal.namesFilesByDosPath = platform::NamesFilesByDosPath(handle.Get());
+  if (parent == nullptr) removal.opensMayFollowLinks = platform::OpensMayFollowLinks(handle.Get());
   // What the handle says can change the outcome only for an entry listed as a folder or a link:
   // an entry listed as a plain file is deleted, never entered, whatever it has become.
   std::uint32_t attributes = listed.attributes;
@@ -210,7 +210,9 @@ std::uint32_t Enter(const std::wstring& topPath, OpenFolder* parent, const platf
   }
   if (listedAsFolder && IsFolderToEnter(attributes, reparseTag)) {
     std::wstring path = parent == nullptr ? topPath : JoinPath(parent->path, listed.name);
-    OpenFolder folder{std::move(path), std::move(finalPath), checked, std::move(handle), {}, 0};
+    // A folder checked against a parent without a final path asks its own later, where needed.
+    const bool finalPathKnown = !finalPath.empty();
+    OpenFolder folder{std::move(path), std::move(finalPath), finalPathKnown, std::move(handle), {}, 0};
     if ((error = List(folder)) != 0) return error;
     removal.open.push_back(std::move(folder));
     return 0;

@@ -312,10 +312,12 @@ Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListin
   return file;
 }
 
-bool NamesFilesByDosPath(Handle file) {
+bool OpensMayFollowLinks(Handle file) {
+  if (FindFunction<void (*)()>(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) return true;
   std::vector<UnicodeString> buffer;
   std::wstring_view name;
-  return ObjectName(file, buffer, name) == 0 && name.substr(0, kDosDevices.size()) == kDosDevices;
+  // A name that cannot be had tells nothing: the entries are checked.
+  return ObjectName(file, buffer, name) != 0 || name.substr(0, kDosDevices.size()) == kDosDevices;
 }
 
 std::uint32_t ErrorFromNtStatus(std::uint32_t status) {

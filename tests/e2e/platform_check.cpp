@@ -92,8 +92,8 @@ int wmain(int argc, wchar_t** argv) {
     Problem("NT status of a failed open", missing);
   }
 
-  // Wine names files by their DOS paths: that is what keeps the removal's per-entry check on here.
-  if (!platform::NamesFilesByDosPath(folder.Get())) Problem("object name not in the DOS form", folderPath);
+  // What keeps the removal's per-entry check on under Wine.
+  if (!platform::OpensMayFollowLinks(folder.Get())) Problem("Wine not told from Windows", folderPath);
 
   // Opens relative to the held folder, with OBJ_DONT_REPARSE: a file, a folder to list, and a name
   // that is not there.

@@ -159,13 +159,15 @@ TEST_F(RemoveTreeTest, EntryGoneBetweenListingAndOpeningIsSkipped) {
 }
 
 TEST_F(RemoveTreeTest, HandleThatReachesSomewhereElseIsNeitherDeletedNorEntered) {
-  state().namesFilesByDosPath = true;  // Wine, whose opens follow links whatever they ask
   standin::AddFolder(kTop);
   standin::AddFile(kTop + L"\\a-file-link");
   standin::AddFolder(kTop + L"\\b-swapped");
   standin::AddFile(kTop + L"\\b-swapped\\inside");
-  // The vendor folder itself, then a file, then a folder, each reaching outside when opened.
+  // The vendor folder itself, opened by its path, is checked everywhere; then, under Wine, whose
+  // opens follow links whatever they ask, a file and a folder, each reaching outside when opened.
   state().files[kTop].finalPath = L"\\\\?\\Z:\\outside";
+  EXPECT_EQ(RemoveTree(kTop), kErrorStoppedOnSymlink);
+  state().opensMayFollowLinks = true;
   EXPECT_EQ(RemoveTree(kTop), kErrorStoppedOnSymlink);
   state().files[kTop].finalPath = L"\\\\?\\c:\\data\\VELMIRANT";  // the same entry, as the system spells it
   state().files[kTop + L"\\a-file-link"].finalPath = L"\\\\?\\Z:\\outside\\precious.dat";
@@ -184,8 +186,12 @@ TEST_F(RemoveTreeTest, HandleThatReachesSomewhereElseIsNeitherDeletedNorEntered)
   EXPECT_EQ(RemoveTree(kTop), 3u);
   EXPECT_EQ(standin::Count("ListFolder C:\\Data\\Velmirant\\b-swapped"), 0);
   state().files[kTop + L"\\b-swapped"].finalPathError = 0;
-  // A file system that gives no final path for the base: the removal goes on as without the check.
+  // A base that gives no final path: the vendor folder's own final path still checks its entries.
   state().files[L"C:\\Data"].finalPathError = 1;
+  state().files[kTop + L"\\a-file-link"].finalPath = L"\\\\?\\Z:\\outside\\precious.dat";
+  EXPECT_EQ(RemoveTree(kTop), kErrorStoppedOnSymlink);
+  // And one that gives none at all: the removal goes on as without the check.
+  state().files[kTop].finalPathError = 1;
   EXPECT_EQ(RemoveTree(kTop), 0u);
   EXPECT_FALSE(standin::Exists(kTop));
   ExpectNeighboursUntouched();
@@ -326,6 +332,24 @@ TEST(Listing, AnswersNoHealthyFileSystemGivesEndTheWalk) {
   };
   EXPECT_EQ(platform::ReadListing<TestRecord>(records, sizeof records, repeating, entries), platform::kErrorInvalidData);
   EXPECT_EQ(queries, 2);
+  // One that answers "." and ".." again and again adds nothing after its first batch.
+  TestRecord dots[2] = {{sizeof(TestRecord), 0x10, 0, 1 * sizeof(wchar_t), L"."},
+                        {0, 0x10, 0, 2 * sizeof(wchar_t), L".."}};
+  queries = 0;
+  EXPECT_EQ(platform::ReadListing<TestRecord>(dots, sizeof dots, repeating, entries), platform::kErrorInvalidData);
+  EXPECT_EQ(queries, 2);
+  // One that takes turns between two batches is stopped by the bound on entries.
+  entries.clear();
+  queries = 0;
+  auto alternating = [&](bool, std::size_t& filled) -> std::uint32_t {
+    records[0].FileName[0] = ++queries % 2 == 0 ? L'e' : L'o';
+    filled = sizeof records;
+    return 0;
+  };
+  EXPECT_EQ(platform::ReadListing<TestRecord>(records, sizeof records, alternating, entries),
+            platform::kErrorInvalidData);
+  EXPECT_EQ(entries.size(), platform::kMaxListedEntries);
+  records[0].FileName[0] = L'o';
   // Records where a driver put them, at any byte: copied out, never read in place (the sanitizer
   // stops a misaligned read).
   alignas(8) unsigned char bytes[1 + sizeof records];
@@ -416,7 +440,7 @@ TEST_F(RemoveTreeTest, CallsPerRemovedEntryAreFixedForEachPlatform) {
   };
   struct Profile {
     const char* name;
-    bool namesFilesByDosPath;
+    bool opensMayFollowLinks;
     std::uint32_t nestedRelativeOpenStatus;
     long perFile, perFolder;
   };
@@ -428,7 +452,7 @@ TEST_F(RemoveTreeTest, CallsPerRemovedEntryAreFixedForEachPlatform) {
       {"Wine", true, 0, 4, 6},
   };
   for (const Profile& profile : kProfiles) {
-    state().namesFilesByDosPath = profile.namesFilesByDosPath;
+    state().opensMayFollowLinks = profile.opensMayFollowLinks;
     state().nestedRelativeOpenStatus = profile.nestedRelativeOpenStatus;
     const long base = callsFor(1, 0);
     EXPECT_EQ(callsFor(2, 0) - base, profile.perFile) << profile.name;

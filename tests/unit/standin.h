@@ -73,7 +73,7 @@ struct State {
   std::uint32_t posixDeleteError = 0;  // what FileDispositionInfoEx answers; 87: not supported
   std::uint32_t ignoreReadOnlyError = 0;  // what it answers to the ignore-read-only flag; 87 on 1607 to 1803
   std::uint32_t tagClassError = 0;     // what FileAttributeTagInfo answers; 87 on FAT and exFAT
-  bool namesFilesByDosPath = false;    // Wine: object names in the DOS form
+  bool opensMayFollowLinks = false;    // Wine
   std::uint32_t dontReparseStatus = 0;  // what a relative open with OBJ_DONT_REPARSE answers
   // What an open relative to a handle that was itself opened relatively answers (WinFsp: 53).
   std::uint32_t nestedRelativeOpenStatus = 0;

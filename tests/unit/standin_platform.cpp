@@ -373,10 +373,10 @@ Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListin
   return child;
 }
 
-bool NamesFilesByDosPath(Handle file) {
+bool OpensMayFollowLinks(Handle file) {
   const standin::OpenHandle* open = standin::Find(file);
   Log("NtQueryObject " + Narrow(open ? open->path : L"<not open>"));
-  return gState.namesFilesByDosPath;
+  return gState.opensMayFollowLinks;
 }
 
 std::uint32_t ErrorFromNtStatus(std::uint32_t status) {
