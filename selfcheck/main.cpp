@@ -254,7 +254,7 @@ Presence RegistryPresence(const std::wstring& key, const wchar_t* name) {
   return result == ERROR_FILE_NOT_FOUND ? Presence::kGone : Presence::kUnknown;
 }
 
-bool EncodeSeed(const RegistrySeed& seed, DWORD& type, std::vector<BYTE>& data) {
+void EncodeSeed(const RegistrySeed& seed, DWORD& type, std::vector<BYTE>& data) {
   const std::wstring text = seed.data;
   if (seed.type == SeedType::kText) {
     type = REG_SZ;
@@ -269,7 +269,6 @@ bool EncodeSeed(const RegistrySeed& seed, DWORD& type, std::vector<BYTE>& data) 
       data.push_back(static_cast<BYTE>(std::wcstoul(text.substr(i, 2).c_str(), nullptr, 16)));
     }
   }
-  return true;
 }
 
 // ---- The record ------------------------------------------------------------------------------------
@@ -825,6 +824,120 @@ void CheckRegistry(Kit& kit, Run& run, const RegistryOutcome& outcome) {
   }
 }
 
+// The seeded trees, the junction and the registry seeds; false with the reason.
+bool Seed(Kit& kit, Run& run, const Places& places, std::wstring& why) {
+  if (!CreateDirectoryW(kit.work.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    why = Failed(L"CreateDirectoryW") + L" for " + kit.work;
+    return false;
+  }
+  for (const std::wstring& folder : SeededFolders(places)) {
+    if (!SeedTree(kit, folder, why)) return false;
+  }
+  if (places.probes && places.seedsProgramFolder &&
+      (!MakeFolder(kit, places.probeFolder, why) ||
+       !WriteWholeFile(places.probeFolder + L"\\probe.txt", "probe\r\n", CREATE_NEW))) {
+    if (why.empty()) why = Failed(L"writing") + L" " + places.probeFolder + L"\\probe.txt";
+    return false;
+  }
+  if (!Remember(kit, MadeKind::kJunction, places.junction) || !CreateDirectoryW(places.junction.c_str(), nullptr)) {
+    why = L"cannot make the folder " + places.junction;
+    return false;
+  }
+  const DWORD error = SetJunction(places.junction, places.junctionTarget);
+  if (error != ERROR_SUCCESS || !Exists(places.junction + L"\\deep\\data.bin")) {
+    RemoveDirectoryW(places.junction.c_str());
+    SayRun(kit, run, L"Note: no junction could be made inside the vendor folder here (" + Code(error) +
+                         L"); that point is not checked.");
+  }
+  for (const RegistrySeed& seed : kRegistrySeeds) {
+    if ((!seed.machine || places.seedsMachine) && !SeedValue(kit, seed, why)) return false;
+  }
+  return true;
+}
+
+std::wstring LockOf(const Kit& kit, const wchar_t* name) { return StandInPath(kit, name) + L".lock"; }
+
+bool StartStandIns(Kit& kit, Run& run, const Places& places) {
+  for (const wchar_t* name : kTargetStandIns) {
+    if (!StartStandIn(kit, run, name, {L"--hold", LockOf(kit, name), kit.stop})) return false;
+  }
+  return StartStandIn(kit, run, kNeighbourStandIn, {L"--hold", LockOf(kit, kNeighbourStandIn), kit.stop}) &&
+         StartStandIn(kit, run, kScanner,
+                      {L"--scan", places.vendorUser + L"\\" + kHeldFile, LockOf(kit, kScanner), run.report, kit.stop});
+}
+
+// The tool with this run's token, its report to the run's file; its exit code (255: it did not run).
+DWORD RunTool(Kit& kit, Run& run) {
+  std::wstring why;
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  Handle report(CreateFileW(run.report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr));
+  if (!report.Valid()) why = Failed(L"creating the report");
+  Handle tool(report.Valid() ? StartProgram(run.token, kit.tool, {}, report.value, why) : nullptr);
+  report.Reset(nullptr);
+  DWORD code = 255;
+  if (tool.Valid() && WaitForSingleObject(tool.value, kToolTimeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(tool.value, 255);
+    why = L"it did not end within two minutes";
+  } else if (tool.Valid()) {
+    GetExitCodeProcess(tool.value, &code);
+  }
+  if (!why.empty()) Problem(kit, run, L"the tool did not run: " + why);
+  if (code != 0) Problem(kit, run, L"the tool's exit code is " + Code(code) + L", not 0");
+  return code;
+}
+
+// The report, the stand-ins, the folders and the registry after the tool.
+void CheckAfter(Kit& kit, Run& run, const Places& places, long programCode, long machineCode) {
+  ReportExpectation expected;
+  for (const wchar_t* name : kTargetStandIns) expected.endedPrograms.push_back(Narrow(name, CP_ACP));
+  expected.neighbourProgram = Narrow(kNeighbourStandIn, CP_ACP);
+  expected.userFolderLine = ReportPath(places.vendorUser) + " -> 0";
+  expected.programFolderLine = ReportPath(places.vendorProgram) + " -> " + std::to_string(programCode);
+  expected.registryLines = ExpectedRegistryLines(machineCode);
+  std::string report;
+  ReadWholeFile(run.report, report);
+  const ReportCheck check = CheckReport(report, expected);
+  for (const std::string& problem : check.problems) Problem(kit, run, Wide(problem));
+
+  // The stand-ins ended by the tool, and the scanner, have ten seconds between them to let go.
+  const ULONGLONG deadline = GetTickCount64() + 10 * 1000;
+  const auto remaining = [deadline]() {
+    const ULONGLONG now = GetTickCount64();
+    return static_cast<DWORD>(now < deadline ? deadline - now : 0);
+  };
+  for (const wchar_t* name : kTargetStandIns) {
+    if (!WaitUntilHeld(LockOf(kit, name), false, remaining())) {
+      Problem(kit, run, L"the stand-in " + std::wstring(name) + L" is still running");
+    }
+  }
+  if (!IsHeld(LockOf(kit, kNeighbourStandIn))) {
+    Problem(kit, run, L"the neighbour program " + std::wstring(kNeighbourStandIn) + L" is no longer running");
+  }
+  if (!WaitUntilHeld(LockOf(kit, kScanner), false, remaining())) {
+    Problem(kit, run, L"the stand-in scanner never saw its file's deletion");
+  }
+  if (check.userFolderLineDue && check.marks == 0) SayRun(kit, run, L"The scanned file went at once (deletion with POSIX semantics).");
+  if (check.userFolderLineDue && check.marks > 0) {
+    SayRun(kit, run, L"The scanned file went after " + std::to_wstring(check.marks) +
+                         L" failed attempt(s), marked !: the classic deletion waited for the scanner.");
+  }
+  CheckGone(kit, run, places.vendorUser);
+  CheckTree(kit, run, places.neighbourUser);
+  if (places.seedsProgramFolder) {
+    CheckTree(kit, run, places.neighbourProgram);
+    if (programCode == 0) CheckGone(kit, run, places.vendorProgram);
+    if (programCode != 0) CheckTree(kit, run, places.vendorProgram);
+  }
+  for (const RegistryOutcome& outcome : kRegistryOutcomes) {
+    if (!outcome.machine || places.seedsMachine) CheckRegistry(kit, run, outcome);
+  }
+  if (places.seedsMachine) {
+    RegistryOutcome vendor = kMachineVendorValue;
+    vendor.stays = machineCode != 0;
+    CheckRegistry(kit, run, vendor);
+  }
+}
+
 // Seeds, starts the stand-ins, runs the tool, checks, and cleans up (unless /keep keeps a failed
 // run). False when a kept run's state stays.
 bool OneRun(Kit& kit, Run& run) {
@@ -832,108 +945,14 @@ bool OneRun(Kit& kit, Run& run) {
   SayRun(kit, run, places.seedsProgramFolder ? L"Seeding the per-user and the machine-wide leftovers"
                                              : L"Seeding the per-user leftovers");
   std::wstring why;
-  bool seeded = CreateDirectoryW(kit.work.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
-  if (!seeded) why = Failed(L"CreateDirectoryW") + L" for " + kit.work;
-  for (const std::wstring& folder : SeededFolders(places)) seeded = seeded && SeedTree(kit, folder, why);
-  if (seeded && places.probes && places.seedsProgramFolder) {
-    seeded = MakeFolder(kit, places.probeFolder, why) && WriteWholeFile(places.probeFolder + L"\\probe.txt", "probe\r\n", CREATE_NEW);
-  }
-  bool junction = false;
-  if (seeded) {
-    seeded = Remember(kit, MadeKind::kJunction, places.junction) && CreateDirectoryW(places.junction.c_str(), nullptr);
-    if (!seeded) why = L"cannot make the folder " + places.junction;
-    const DWORD error = seeded ? SetJunction(places.junction, places.junctionTarget) : ERROR_SUCCESS;
-    junction = error == ERROR_SUCCESS && Exists(places.junction + L"\\deep\\data.bin");
-    if (seeded && !junction) {
-      RemoveDirectoryW(places.junction.c_str());
-      SayRun(kit, run, L"Note: no junction could be made inside the vendor folder here (" + Code(error) +
-                           L"); that point is not checked.");
-    }
-  }
-  for (const RegistrySeed& seed : kRegistrySeeds) {
-    if (seeded && (!seed.machine || places.seedsMachine)) seeded = SeedValue(kit, seed, why);
-  }
+  const bool seeded = Seed(kit, run, places, why);
   if (!seeded) Problem(kit, run, L"could not seed: " + why);
-
   long programCode = 0, machineCode = 0;
   DueCodes(kit, run, places, programCode, machineCode);
   if (seeded && places.probes) ProbeCodes(kit, run, places, programCode, machineCode);
-  const std::wstring lockOf = L".lock";
-  bool started = seeded;
-  for (const wchar_t* name : kTargetStandIns) {
-    started = started && StartStandIn(kit, run, name, {L"--hold", StandInPath(kit, name) + lockOf, kit.stop});
-  }
-  started = started && StartStandIn(kit, run, kNeighbourStandIn, {L"--hold", StandInPath(kit, kNeighbourStandIn) + lockOf, kit.stop});
-  started = started && StartStandIn(kit, run, kScanner,
-                                    {L"--scan", places.vendorUser + L"\\" + kHeldFile, StandInPath(kit, kScanner) + lockOf,
-                                     run.report, kit.stop});
-
-  if (started) {
-    DWORD code = 255;
-    {
-      SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-      Handle report(CreateFileW(run.report.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inheritable, CREATE_ALWAYS, 0, nullptr));
-      Handle tool(report.Valid() ? StartProgram(run.token, kit.tool, {}, report.value, why) : nullptr);
-      if (!report.Valid()) why = Failed(L"creating the report");
-      report.Reset(nullptr);
-      if (tool.Valid() && WaitForSingleObject(tool.value, kToolTimeoutMs) != WAIT_OBJECT_0) {
-        TerminateProcess(tool.value, 255);
-        why = L"it did not end within two minutes";
-      } else if (tool.Valid()) {
-        GetExitCodeProcess(tool.value, &code);
-      }
-      if (!tool.Valid() || !why.empty()) Problem(kit, run, L"the tool did not run: " + why);
-    }
-    if (code != 0) Problem(kit, run, L"the tool's exit code is " + Code(code) + L", not 0");
-
-    ReportExpectation expected;
-    for (const wchar_t* name : kTargetStandIns) expected.endedPrograms.push_back(Narrow(name, CP_ACP));
-    expected.neighbourProgram = Narrow(kNeighbourStandIn, CP_ACP);
-    expected.userFolderLine = ReportPath(places.vendorUser) + " -> 0";
-    expected.programFolderLine = ReportPath(places.vendorProgram) + " -> " + std::to_string(programCode);
-    expected.registryLines = ExpectedRegistryLines(machineCode);
-    std::string report;
-    ReadWholeFile(run.report, report);
-    const ReportCheck check = CheckReport(report, expected);
-    for (const std::string& problem : check.problems) Problem(kit, run, Wide(problem));
-
-    // The stand-ins ended by the tool, and the scanner, have ten seconds between them to let go.
-    const ULONGLONG deadline = GetTickCount64() + 10 * 1000;
-    const auto remaining = [deadline]() {
-      const ULONGLONG now = GetTickCount64();
-      return static_cast<DWORD>(now < deadline ? deadline - now : 0);
-    };
-    for (const wchar_t* name : kTargetStandIns) {
-      if (!WaitUntilHeld(StandInPath(kit, name) + lockOf, false, remaining())) {
-        Problem(kit, run, L"the stand-in " + std::wstring(name) + L" is still running");
-      }
-    }
-    if (!IsHeld(StandInPath(kit, kNeighbourStandIn) + lockOf)) {
-      Problem(kit, run, L"the neighbour program " + std::wstring(kNeighbourStandIn) + L" is no longer running");
-    }
-    if (!WaitUntilHeld(StandInPath(kit, kScanner) + lockOf, false, remaining())) {
-      Problem(kit, run, L"the stand-in scanner never saw its file's deletion");
-    }
-    if (check.userFolderLineDue && check.marks == 0) SayRun(kit, run, L"The scanned file went at once (deletion with POSIX semantics).");
-    if (check.userFolderLineDue && check.marks > 0) {
-      SayRun(kit, run, L"The scanned file went after " + std::to_wstring(check.marks) +
-                           L" failed attempt(s), marked !: the classic deletion waited for the scanner.");
-    }
-    CheckGone(kit, run, places.vendorUser);
-    CheckTree(kit, run, places.neighbourUser);
-    if (places.seedsProgramFolder) {
-      CheckTree(kit, run, places.neighbourProgram);
-      if (programCode == 0) CheckGone(kit, run, places.vendorProgram);
-      if (programCode != 0) CheckTree(kit, run, places.vendorProgram);
-    }
-    for (const RegistryOutcome& outcome : kRegistryOutcomes) {
-      if (!outcome.machine || places.seedsMachine) CheckRegistry(kit, run, outcome);
-    }
-    if (places.seedsMachine) {
-      RegistryOutcome vendor = kMachineVendorValue;
-      vendor.stays = machineCode != 0;
-      CheckRegistry(kit, run, vendor);
-    }
+  if (seeded && StartStandIns(kit, run, places)) {
+    RunTool(kit, run);
+    CheckAfter(kit, run, places, programCode, machineCode);
   }
   SayRun(kit, run, run.problems == 0 ? L"passed" : L"failed: " + std::to_wstring(run.problems) + L" problems");
   if (run.problems > 0 && kit.options.keep) {
