@@ -611,6 +611,7 @@ bool RemoveMade(Kit& kit, const MadeThing& thing, bool& stopped, std::wstring& w
         return false;
       }
       // An ended program's image may stay mapped a moment.
+      SetFileAttributesW(thing.path.c_str(), FILE_ATTRIBUTE_NORMAL);
       for (int attempt = 0; attempt < 40 && Exists(thing.path) && !DeleteFileW(thing.path.c_str()); ++attempt) Sleep(kPollMs);
       DeleteFileW((thing.path + L".lock").c_str());
       if (PathPresence(thing.path) != Presence::kGone) why = thing.path + L" is still there";
@@ -759,6 +760,8 @@ bool StartStandIn(Kit& kit, Run& run, const wchar_t* name, std::vector<std::wstr
   } else if (!CopyFileW(kit.self.c_str(), path.c_str(), FALSE)) {
     why = Failed(L"CopyFileW");
   } else {
+    // A copy from a read-only medium keeps its read-only attribute, which would stop its deletion.
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     Handle process(StartProgram(run.token, path, arguments, nullptr, why));
     if (process.Valid() && WaitUntilHeld(path + L".lock", true, 30 * 1000)) return true;
     if (process.Valid()) why = L"it did not start to hold its lock file";
