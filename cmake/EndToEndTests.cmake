@@ -65,7 +65,7 @@ function(add_e2e_suite prefix suffix)
   set(template ${CMAKE_BINARY_DIR}/e2e-prefix${suffix})
   set(tmp ${CMAKE_BINARY_DIR}/e2e-tmp${suffix})
   set(fixture wine_prefix${suffix})
-  set(env "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;SELFCHECK_HELPER=$<TARGET_FILE:velmirant-selfcheck-helper>;CLEANUP_DOUBLE=$<TARGET_FILE:e2e-cleanup-double>;PREFIX_TEMPLATE=${template};E2E_TMP=${tmp};WINE10_BIND=${CMAKE_BINARY_DIR}")
+  set(env "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;SELFCHECK=$<TARGET_FILE:velmirant-selfcheck>;CLEANUP_DOUBLE=$<TARGET_FILE:e2e-cleanup-double>;PREFIX_TEMPLATE=${template};E2E_TMP=${tmp};WINE10_BIND=${CMAKE_BINARY_DIR}")
 
   add_test(NAME ${prefix}.prefix COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/tests/e2e/make_prefix.sh ${template})
   set_tests_properties(${prefix}.prefix PROPERTIES FIXTURES_SETUP ${fixture} SKIP_RETURN_CODE 77

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Packs the 32-bit release, README, the self-check kit (command script, Windows Sandbox
-# configuration, helper program) and SHA256SUMS into build/velmirant-cleanup-VERSION.zip.
+# Packs the 32-bit release, README, the self-check kit (velmirant-selfcheck.exe and its Windows
+# Sandbox configuration) and SHA256SUMS into build/velmirant-cleanup-VERSION.zip.
 # With SIGN_PFX (a PKCS#12 file) and SIGN_PASSWORD set, both executables in the zip are signed
 # (Authenticode, SHA-256); SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp from that server.
-# DIST_EXE (default build/win32/velmirant-cleanup.exe) is the executable to pack, with the helper
-# built beside it; neither is modified, copies are signed. DIST_DIR (default build) receives the
+# DIST_EXE (default build/win32/velmirant-cleanup.exe) is the executable to pack, with the
+# self-check built beside it; neither is modified, copies are signed. DIST_DIR (default build) receives the
 # zip and the staging folder.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -15,8 +15,8 @@ out=${DIST_DIR:-$root/build}
 zip=$out/$name.zip
 stage_root=$out/dist
 stage=$stage_root/$name
-helper=$(dirname "$exe")/velmirant-selfcheck-helper.exe
-for built in "$exe" "$helper"; do
+selfcheck=$(dirname "$exe")/velmirant-selfcheck.exe
+for built in "$exe" "$selfcheck"; do
   [ -f "$built" ] || { echo "dist: $built not found; build the win32 preset first" >&2; exit 1; }
 done
 if [ -n "${SIGN_PFX:-}" ] && [ -z "${SIGN_PASSWORD+set}" ]; then
@@ -29,15 +29,13 @@ done_ok=0
 # Whatever stops the script midway leaves neither a zip nor a half-made staging folder.
 trap '[ "$done_ok" = 1 ] || rm -rf "$stage_root" "$zip"' EXIT
 mkdir -p "$stage"
-cp "$root/README.md" "$root/selfcheck/velmirant-selfcheck.cmd" "$stage/"
+cp "$root/README.md" "$stage/"
 # The sandbox maps the folder the zip unpacks to when unpacked to C:\.
 sed "s/@VERSION@/$version/" "$root/selfcheck/velmirant-selfcheck.wsb" >"$stage/velmirant-selfcheck.wsb"
-# cmd finds its labels reliably only with CR LF line ends (.gitattributes checks the script out so).
-grep -qv $'\r$' "$stage/velmirant-selfcheck.cmd" && { echo "dist: velmirant-selfcheck.cmd lacks CR LF line ends" >&2; exit 1; }
 if [ -n "${SIGN_PFX:-}" ]; then
   timestamp=()
   [ -z "${SIGN_TIMESTAMP_URL:-}" ] || timestamp=(-ts "$SIGN_TIMESTAMP_URL")
-  for built in "$exe" "$helper"; do
+  for built in "$exe" "$selfcheck"; do
     # The password goes through a pipe, not the command line, where other users could read it.
     # Its messages, also those of a failure, go to standard output (older versions: only there).
     if ! log=$(osslsigncode sign -pkcs12 "$SIGN_PFX" -readpass <(printf '%s' "$SIGN_PASSWORD") -h sha256 \
@@ -49,11 +47,10 @@ if [ -n "${SIGN_PFX:-}" ]; then
   done
   signed="signed with $SIGN_PFX${SIGN_TIMESTAMP_URL:+, time-stamped by $SIGN_TIMESTAMP_URL}"
 else
-  cp "$exe" "$helper" "$stage/"
+  cp "$exe" "$selfcheck" "$stage/"
   signed="UNSIGNED (set SIGN_PFX and SIGN_PASSWORD to sign)"
 fi
-(cd "$stage" && sha256sum velmirant-cleanup.exe velmirant-selfcheck-helper.exe velmirant-selfcheck.cmd \
-  velmirant-selfcheck.wsb README.md >SHA256SUMS)
+(cd "$stage" && sha256sum velmirant-cleanup.exe velmirant-selfcheck.exe velmirant-selfcheck.wsb README.md >SHA256SUMS)
 # Fixed times and no extra attributes, so the same sources give the same archive (unsigned: a
 # signature carries its signing time).
 touch -d '2000-01-01 00:00:00 UTC' "$stage" "$stage"/*

@@ -30,7 +30,7 @@ DIST_EXE=$exe DIST_DIR=$work/out SIGN_PFX=$work/cert.pfx SIGN_PASSWORD=test-pass
 unzip -q "$work/out/$name.zip" -d "$work/unzipped"
 shipped=$work/unzipped/$name
 (cd "$shipped" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS do not match the zip's content"
-[ "$(cd "$shipped" && ls | tr '\n' ' ')" = "README.md SHA256SUMS velmirant-cleanup.exe velmirant-selfcheck-helper.exe velmirant-selfcheck.cmd velmirant-selfcheck.wsb " ] ||
+[ "$(cd "$shipped" && ls | tr '\n' ' ')" = "README.md SHA256SUMS velmirant-cleanup.exe velmirant-selfcheck.exe velmirant-selfcheck.wsb " ] ||
   fail "the zip holds: $(ls "$shipped" | tr '\n' ' ')"
 # The folder the zip unpacks to, read-only; the results beside it, the only writable one.
 tr -d '\n ' <"$shipped/velmirant-selfcheck.wsb" | grep -qF "<HostFolder>C:\velmirant-cleanup-$version</HostFolder><SandboxFolder>C:\velmirant-cleanup</SandboxFolder><ReadOnly>true</ReadOnly>" ||
@@ -38,7 +38,7 @@ tr -d '\n ' <"$shipped/velmirant-selfcheck.wsb" | grep -qF "<HostFolder>C:\velmi
 [ "$(grep -c '<ReadOnly>false</ReadOnly>' "$shipped/velmirant-selfcheck.wsb")" = 1 ] &&
   grep -qF "<HostFolder>C:\velmirant-cleanup-$version-results</HostFolder>" "$shipped/velmirant-selfcheck.wsb" ||
   fail "the sandbox configuration maps another folder writable than the results'"
-for signed in velmirant-cleanup.exe velmirant-selfcheck-helper.exe; do
+for signed in velmirant-cleanup.exe velmirant-selfcheck.exe; do
   osslsigncode verify -CAfile "$work/cert.pem" -in "$shipped/$signed" >"$work/verify" 2>&1 ||
     { cat "$work/verify"; fail "the signature of $signed does not verify"; }
 done

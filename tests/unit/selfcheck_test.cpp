@@ -1,0 +1,137 @@
+// The self-check kit's parts that need no Windows: options, the record, the report check.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "kit.h"
+
+namespace {
+
+bool Parse(const std::vector<std::wstring>& arguments, KitOptions& options) {
+  std::wstring error;
+  return ParseKitOptions(arguments, options, error);
+}
+
+TEST(SelfcheckOptions, AnyOrderAnyCaseOneFolderAndNothingUnknown) {
+  KitOptions options;
+  ASSERT_TRUE(Parse({L"results (1)", L"/KEEP", L"/yes", L"/User-Only"}, options));
+  EXPECT_TRUE(options.yes && options.keep && options.userOnly);
+  EXPECT_FALSE(options.plan || options.cleanUpOnly);
+  EXPECT_EQ(options.resultFolder, L"results (1)");
+  ASSERT_TRUE(Parse({L"/plan", L"\\\\server\\share\\r&s)"}, options));
+  EXPECT_TRUE(options.plan && !options.yes);
+  EXPECT_EQ(options.resultFolder, L"\\\\server\\share\\r&s)");
+
+  std::wstring error;
+  EXPECT_FALSE(ParseKitOptions({L"/yes", L"/y"}, options, error));
+  EXPECT_EQ(error, L"Unknown argument: \"/y\".");
+  EXPECT_FALSE(ParseKitOptions({L"one", L"two"}, options, error));
+  EXPECT_EQ(error, L"Unknown argument: \"two\".");
+  EXPECT_FALSE(ParseKitOptions({L"/plan", L"/cleanup"}, options, error));
+}
+
+TEST(SelfcheckOptions, RelativeFoldersAreTheOnesWithoutDriveOrRoot) {
+  EXPECT_TRUE(IsRelativeFolder(L"results"));
+  EXPECT_TRUE(IsRelativeFolder(L"..\\results"));
+  EXPECT_FALSE(IsRelativeFolder(L"C:\\results"));
+  EXPECT_FALSE(IsRelativeFolder(L"\\\\server\\share\\results"));
+  EXPECT_FALSE(IsRelativeFolder(L"/results"));
+}
+
+TEST(SelfcheckRecord, ReadsBackWhatItWroteAndOnlyWholeLines) {
+  const std::vector<MadeThing> things = {
+      {MadeKind::kFolder, L"C:\\Users\\ann\\AppData\\Roaming\\Velmirant", L""},
+      {MadeKind::kKey, L"HKCU\\Software\\Velmirant", L""},
+      {MadeKind::kValue, L"HKCU\\Software\\Google\\Chrome\\NativeMessagingHosts\\vexpp_nm", L""},
+      {MadeKind::kValue, L"HKCU\\Software\\Velmirant", L"Version"},
+      {MadeKind::kProgram, L"C:\\Temp\\velmirant-selfcheck\\vexpp.exe", L""},
+  };
+  std::wstring text;
+  for (const MadeThing& thing : things) text += FormatRecordLine(thing);
+  // A run that stopped while writing a line had not made that thing yet: a cut line names nothing,
+  // and must not name a shorter path that exists (the roaming folder itself, here).
+  const std::wstring cut = FormatRecordLine({MadeKind::kFolder, L"C:\\Users\\ann\\AppData\\Roaming\\Velmirant", L""});
+  const ParsedRecord record = ParseRecord(text + cut.substr(0, cut.size() - 11));
+  ASSERT_EQ(record.things.size(), things.size());
+  for (std::size_t i = 0; i < things.size(); ++i) {
+    EXPECT_EQ(record.things[i].kind, things[i].kind) << i;
+    EXPECT_EQ(record.things[i].path, things[i].path) << i;
+    EXPECT_EQ(record.things[i].name, things[i].name) << i;
+  }
+  EXPECT_TRUE(record.unreadable.empty());
+}
+
+TEST(SelfcheckRecord, LinesThatNameNothingAreReportedNotSkipped) {
+  const ParsedRecord record = ParseRecord(L"X\tC:\\x\n\nD\t\nV\tHKCU\\Software\\x\nK\tHKCU\\a\tb\nD\tC:\\kept\n");
+  ASSERT_EQ(record.things.size(), 1u);
+  EXPECT_EQ(record.things[0].path, L"C:\\kept");
+  EXPECT_EQ(record.unreadable,
+            (std::vector<std::wstring>{L"X\tC:\\x", L"", L"D\t", L"V\tHKCU\\Software\\x", L"K\tHKCU\\a\tb"}));
+}
+
+// A report as the tool writes it for a run where everything went.
+std::string GoodReport(const std::string& userFolderMarks = "") {
+  std::string report =
+      "vexdesktop.exe: TerminateProcess() OK\r\nvexpp.exe: TerminateProcess() OK\r\n"
+      "toolbar-panelino-host.exe: TerminateProcess() OK\r\n\r\n" +
+      userFolderMarks + "C:/Users/ann/AppData/Roaming/Velmirant -> 0\r\nC:/Program Files (x86)/Velmirant -> 5\r\n\r\n";
+  for (const std::string& line : ExpectedRegistryLines(5)) report += line + "\r\n";
+  return report;
+}
+
+ReportExpectation Expected() {
+  ReportExpectation expected;
+  expected.endedPrograms = {"vexdesktop.exe", "vexpp.exe", "toolbar-panelino-host.exe"};
+  expected.neighbourProgram = "vexdesktop-neighbour.exe";
+  expected.userFolderLine = "C:/Users/ann/AppData/Roaming/Velmirant -> 0";
+  expected.programFolderLine = "C:/Program Files (x86)/Velmirant -> 5";
+  expected.registryLines = ExpectedRegistryLines(5);
+  return expected;
+}
+
+TEST(SelfcheckReport, TheReportDueHasNoProblemAndItsMarksAreCounted) {
+  ReportCheck check = CheckReport(GoodReport(), Expected());
+  EXPECT_TRUE(check.problems.empty());
+  EXPECT_TRUE(check.userFolderLineDue);
+  EXPECT_EQ(check.marks, 0);
+  check = CheckReport(GoodReport("!!!"), Expected());
+  EXPECT_TRUE(check.problems.empty());
+  EXPECT_EQ(check.marks, 3);
+  const std::vector<std::string> lines = ExpectedRegistryLines(5);
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(lines[9], "HKEY_CURRENT_USER\\Software\\Velmirant -> 5");
+  EXPECT_EQ(lines[11],
+            "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Run|velmirant-panelino-distribuce -> 5");
+}
+
+TEST(SelfcheckReport, EachWayAReportGoesWrongIsNamed) {
+  // A program that cleans nothing writes nothing.
+  EXPECT_EQ(CheckReport("", Expected()).problems,
+            (std::vector<std::string>{"no report line [vexdesktop.exe: TerminateProcess() OK]",
+                                      "no report line [vexpp.exe: TerminateProcess() OK]",
+                                      "no report line [toolbar-panelino-host.exe: TerminateProcess() OK]",
+                                      "the report has no empty line after the process lines"}));
+
+  std::string report = GoodReport();
+  report.replace(report.find("vexpp.exe: TerminateProcess() OK"), 32, "vexdesktop-neighbour.exe: TerminateProcess() OK");
+  report.replace(report.find("Velmirant -> 5"), 0, "!");
+  report.replace(report.find("vexpp -> 0"), 10, "vexpp -> 2");
+  EXPECT_EQ(CheckReport(report + "extra\r\n", Expected()).problems,
+            (std::vector<std::string>{
+                "the report names the neighbour program: [vexdesktop-neighbour.exe: TerminateProcess() OK]",
+                "no report line [vexpp.exe: TerminateProcess() OK]",
+                "report line [C:/Program Files (x86)/!Velmirant -> 5] where [C:/Program Files (x86)/Velmirant -> 5] is due",
+                "report line [HKEY_CURRENT_USER\\Software\\Velmirant\\vexpp -> 2] where "
+                "[HKEY_CURRENT_USER\\Software\\Velmirant\\vexpp -> 0] is due",
+                "the report has a line more than due: [extra]"}));
+
+  report = GoodReport();
+  report.replace(report.find("C:/Program"), 0, "!");
+  report.resize(report.find("HKEY_CURRENT_USER\\AppEvents"));
+  EXPECT_EQ(CheckReport(report, Expected()).problems,
+            (std::vector<std::string>{"the program folder's line has 1 marks; it gets one attempt",
+                                      "the report ends after 13 of the 15 lines due after the process lines"}));
+}
+
+}  // namespace
