@@ -1161,20 +1161,7 @@ int Check(Kit& kit) {
 
 }  // namespace
 
-// It is run from wherever the zip was unpacked, often elevated: DLLs loaded by name later (by
-// shell32, ole32 and the token calls) come from the system folder, never from beside it.
-void RestrictDllSearch() {
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  const FARPROC found = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories");
-  const auto setDefaultDllDirectories =
-      reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(found));
-  if (setDefaultDllDirectories == nullptr || !setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-    SetDllDirectoryW(L"");  // Vista, 7 without KB2533623: at least not the current folder
-  }
-}
-
 int wmain(int argc, wchar_t** argv) {
-  RestrictDllSearch();
   const std::vector<std::wstring> arguments(argv + 1, argv + argc);
   if (argc == 4 && arguments[0] == L"--hold") return Hold(arguments[1], arguments[2]);
   if (argc == 6 && arguments[0] == L"--scan") return Scan(arguments[1], arguments[2], arguments[3], arguments[4]);
