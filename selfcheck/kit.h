@@ -1,7 +1,9 @@
-// The self-check's parts that need no Windows: its options, the record of what it made, what it
-// seeds and expects, and the check of the tool's report. The unit tests build them natively.
+// The self-check's parts that need no Windows: its options, the record of what it made and the
+// plan it must name, what it seeds and expects, the work area's security, and the check of the
+// tool's report. The unit tests build them natively.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,13 +26,17 @@ extern const wchar_t kKitUsage[];
 // Whether a result folder is taken from the program's folder: neither "X:..." nor "\..." nor "/...".
 bool IsRelativeFolder(const std::wstring& folder);
 
+// Whether two paths or key names are the same to Windows: letters in any case.
+bool SameName(const std::wstring& a, const std::wstring& b);
+
 // ---- The record of what the kit made -----------------------------------------------------------
 // One line per thing, written (and flushed) before the thing is made, so a run stopped anywhere
 // leaves a record of all it may have made. Only whole lines count: a line cut short names nothing.
 
 enum class MadeKind : wchar_t {
-  kFolder = L'D',    // a folder the kit made, removed with all it holds
-  kJunction = L'J',  // a junction, removed as a link
+  kFolder = L'D',    // a folder the kit is about to make, removed with all it holds...
+  kIdentity = L'I',  // ...once this line, written after it was made, gives its identity (name)
+  kJunction = L'J',  // a junction inside the vendor's folder, which goes with that folder
   kKey = L'K',       // a registry key ("HKCU\..." or "HKLM\..."), removed only when empty
   kValue = L'V',     // a value of a key (name may be empty: the default value)
   kProgram = L'P',   // a stand-in's copy of the kit; it holds path + ".lock" while it runs
@@ -39,7 +45,7 @@ enum class MadeKind : wchar_t {
 struct MadeThing {
   MadeKind kind;
   std::wstring path;
-  std::wstring name;  // kValue only
+  std::wstring name;  // kValue: the value's name; kIdentity: the folder's identity
 };
 
 std::wstring FormatRecordLine(const MadeThing& thing);
@@ -51,12 +57,41 @@ struct ParsedRecord {
 
 ParsedRecord ParseRecord(const std::wstring& text);
 
-// ---- What the kit seeds and expects: written out here on purpose, not taken from the tool ------
+// A folder's identity as the record keeps it: its volume's serial number and its file index.
+std::wstring FormatIdentity(std::uint32_t volume, std::uint64_t index);
+bool ParseIdentity(const std::wstring& text, std::uint32_t& volume, std::uint64_t& index);
+
+// ---- Where the kit works, and all it may ever make there -----------------------------------------
 
 constexpr const wchar_t* kVendorFolder = L"Velmirant";
 constexpr const wchar_t* kNeighbourName = L"velmirant-selfcheck-neighbour";
 constexpr const wchar_t* kJunctionName = L"link-to-neighbour";
 constexpr const wchar_t* kHeldFile = L"scanned\\held.dat";
+constexpr const wchar_t* kWorkName = L"velmirant-selfcheck";
+constexpr const wchar_t* kProbeValue = L"velmirant-selfcheck-probe";
+constexpr const wchar_t* kProbeData = L"probe";
+
+struct KitPlaces {
+  std::wstring vendorUser, neighbourUser, vendorProgram, neighbourProgram, probeFolder;
+  std::wstring junction, junctionTarget;
+  std::wstring work;    // the record, the stand-ins and their lock files
+  std::wstring absent;  // under the Windows folder: what seeded values name, never there
+};
+
+KitPlaces MakeKitPlaces(const std::wstring& roaming, const std::wstring& programFiles, const std::wstring& work,
+                        const std::wstring& windows);
+
+// The stand-ins the tool must end, and the one it must leave running.
+extern const wchar_t* const kTargetStandIns[3];
+constexpr const wchar_t* kNeighbourStandIn = L"vexdesktop-neighbour.exe";
+constexpr const wchar_t* kScanner = L"scanner.exe";
+
+// Whether a record line names one of the things the kit makes on this machine (what /plan lists:
+// the seeded folders, the junction, the stand-ins, the registry seeds, the keys above them and the
+// probe value). Any other line is never acted on.
+bool InPlan(const KitPlaces& places, const MadeThing& thing);
+
+// ---- What the kit seeds and expects: written out here on purpose, not taken from the tool ------
 
 // Every seeded tree, vendor's and neighbours' alike.
 extern const wchar_t* const kTreeFolders[4];  // in the order they are made
@@ -65,17 +100,33 @@ extern const wchar_t* const kTreeFiles[5];
 // The 32-bit branch's Run key, which 32-bit Windows does not have.
 extern const wchar_t* const kMachineRunKey;
 
-enum class SeedType { kText, kNumber, kBytes };
+// kProgram: text naming a program under KitPlaces::absent, which a standard user cannot create.
+enum class SeedType { kText, kNumber, kBytes, kProgram };
 
 struct RegistrySeed {
   bool machine;  // HKLM: seeded only from an administrator's run
   const wchar_t* key;
   const wchar_t* name;  // "" is the key's default value
   SeedType type;
-  const wchar_t* data;  // text, decimal number, or hex digits
+  const wchar_t* data;  // text, decimal number, hex digits, or a program's file name
 };
 
 extern const RegistrySeed kRegistrySeeds[17];
+
+constexpr std::uint32_t kRegSz = 1;      // REG_SZ
+constexpr std::uint32_t kRegBinary = 3;  // REG_BINARY
+constexpr std::uint32_t kRegDword = 4;   // REG_DWORD
+
+struct SeedValueData {
+  std::uint32_t type = 0;
+  std::vector<unsigned char> bytes;  // as the registry keeps them (REG_SZ: UTF-16LE with its null)
+};
+
+// What the kit writes for a seed; the probe value too (`seed` null). A value whose data is other
+// than this is not the kit's.
+SeedValueData EncodeSeed(const RegistrySeed* seed, const KitPlaces& places);
+// The text /plan shows for a seed's data.
+std::wstring SeedText(const RegistrySeed& seed, const KitPlaces& places);
 
 // After the tool: each of these keys or values (name null: the key) gone or still there.
 struct RegistryOutcome {
@@ -89,10 +140,32 @@ extern const RegistryOutcome kRegistryOutcomes[16];
 // The machine-wide vendor value: gone when entry 12's code is 0, else still there.
 extern const RegistryOutcome kMachineVendorValue;
 
-// The stand-ins the tool must end, and the one it must leave running.
-extern const wchar_t* const kTargetStandIns[3];
-constexpr const wchar_t* kNeighbourStandIn = L"vexdesktop-neighbour.exe";
-constexpr const wchar_t* kScanner = L"scanner.exe";
+// ---- The work area of an administrator's run ---------------------------------------------------
+// Only Administrators and SYSTEM may write there; Users may read and run what it holds (the
+// stand-ins of a standard user's run). The DACL is protected: nothing is inherited from above.
+
+enum class Trustee { kSystem, kAdministrators, kUsers, kOther };
+
+struct AccessEntry {
+  Trustee trustee;
+  bool allows;  // an allow entry; false: deny, or any other kind
+  std::uint32_t mask;
+  std::uint8_t flags;  // inheritance flags
+};
+
+extern const AccessEntry kWorkAreaAccess[3];
+// The rights that change a folder or what it holds, or who may: none of them for anyone else.
+constexpr std::uint32_t kWriteRights = 0x0002 | 0x0004 | 0x0010 | 0x0040 | 0x0100 | 0x10000 | 0x40000 | 0x80000 |
+                                       0x10000000 | 0x40000000;
+
+struct FolderSecurity {
+  Trustee owner = Trustee::kOther;
+  bool protectedDacl = false;
+  std::vector<AccessEntry> entries;
+};
+
+// Whether a folder's owner and DACL are the ones the kit gives its work area.
+bool IsWorkAreaSecurity(const FolderSecurity& security);
 
 // ---- The report --------------------------------------------------------------------------------
 

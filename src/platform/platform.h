@@ -105,7 +105,7 @@ bool TerminateProcess(Handle process, std::uint32_t exitCode);
 
 // ---- Known folders --------------------------------------------------------------------------
 
-enum class KnownFolder { RoamingAppData, ProgramFilesX86 };
+enum class KnownFolder { RoamingAppData, ProgramFilesX86, ProgramData };
 
 // Frees the string SHGetKnownFolderPath returned (CoTaskMemFree).
 void FreeKnownFolderPath(wchar_t* path);
@@ -199,6 +199,15 @@ std::uint32_t GetFinalPath(Handle file, std::wstring& path);
 bool SamePath(std::wstring_view a, std::wstring_view b);
 // FileBasicInfo of an open handle, which every file system answers. Returns 0 or the error code.
 std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes);
+// A file's identity: its volume's serial number and its index on that volume, which stay the same
+// however it is renamed and differ from every other file's there.
+struct FileIdentity {
+  std::uint32_t volume = 0;
+  std::uint64_t index = 0;
+  bool operator==(const FileIdentity& other) const { return volume == other.volume && index == other.index; }
+};
+// GetFileInformationByHandle's volume serial number and file index. Returns 0 or the error code.
+std::uint32_t GetFileIdentity(Handle file, FileIdentity& identity);
 // FileAttributeTagInfo of an open handle: its reparse tag. FAT and exFAT answer 87 (they have no
 // reparse points), so it is asked only of a handle whose attributes name one. Returns 0 or the
 // error code.

@@ -31,6 +31,7 @@ struct Removal {
   bool dontReparseRefused = false;
   bool relativeOpensRefused = false;
   bool opensMayFollowLinks = false;  // Wine, whose opens follow Unix links whatever they ask
+  const platform::FileIdentity* top = nullptr;  // what the top must be, where the caller knows
 };
 
 // Where an open can reach something other than the listed entry, each entry's final path must
@@ -182,6 +183,11 @@ std::uint32_t Enter(const std::wstring& topPath, OpenFolder* parent, const platf
   std::uint32_t error = 0;
   platform::FileHandle handle(Open(topPath, parent, listed, listedAsFolder, removal, error));
   if (!handle.Valid()) return error;
+  if (parent == nullptr && removal.top != nullptr) {
+    platform::FileIdentity identity;
+    if ((error = platform::GetFileIdentity(handle.Get(), identity)) != 0) return error;
+    if (!(identity == *removal.top)) return kErrorStoppedOnSymlink;
+  }
   if (parent == nullptr) removal.opensMayFollowLinks = platform::OpensMayFollowLinks(handle.Get());
   // What the handle says can change the outcome only for an entry listed as a folder or a link:
   // an entry listed as a plain file is deleted, never entered, whatever it has become.
@@ -224,17 +230,18 @@ std::uint32_t Enter(const std::wstring& topPath, OpenFolder* parent, const platf
 
 }  // namespace
 
-std::uint32_t RemoveTree(const std::wstring& path) {
+std::uint32_t RemoveTree(const std::wstring& path, const platform::FileIdentity* top) {
   // A relative path would name a folder under wherever the tool was started.
   if (!IsAbsolutePath(path)) return platform::kErrorBadPathname;
   const std::size_t separator = path.find_last_of(L"\\/");
-  platform::DirectoryEntry top{path.substr(separator == std::wstring::npos ? 0 : separator + 1), 0, 0};
-  if (const std::uint32_t error = platform::GetPathAttributes(path, top.attributes, top.reparseTag)) {
+  platform::DirectoryEntry listedTop{path.substr(separator == std::wstring::npos ? 0 : separator + 1), 0, 0};
+  if (const std::uint32_t error = platform::GetPathAttributes(path, listedTop.attributes, listedTop.reparseTag)) {
     return UnlessGone(error);
   }
   // Iterative, so that a very deep tree cannot exhaust the stack.
   Removal removal;
-  if (const std::uint32_t error = Enter(path, nullptr, top, removal)) return error;
+  removal.top = top;
+  if (const std::uint32_t error = Enter(path, nullptr, listedTop, removal)) return error;
   while (!removal.open.empty()) {
     OpenFolder& folder = removal.open.back();
     if (folder.next < folder.entries.size()) {

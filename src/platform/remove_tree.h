@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/platform.h"
+
 // Raised when a link, opened as a link, turns out to be something else: the system followed it,
 // so deleting through that handle would hit the link's target.
 constexpr std::uint32_t kErrorNotAReparsePoint = 4390;  // ERROR_NOT_A_REPARSE_POINT
@@ -19,6 +21,8 @@ constexpr std::uint32_t kErrorStoppedOnSymlink = 681;  // ERROR_STOPPED_ON_SYMLI
 // nothing is deleted or entered unless its handle is the entry that was listed. An entry whose
 // deletion is already pending counts as gone. A path that is not absolute
 // removes nothing and gives 161 (ERROR_BAD_PATHNAME).
+// With `top`, path must also be that very file or folder: where its handle shows another identity
+// (it was replaced since that identity was taken), nothing is deleted and the result is 681.
 // Returns 0 when the path is gone, also when it never existed, or else the Win32 code of the
 // first failure, which stops the removal; what was deleted before it stays deleted.
-std::uint32_t RemoveTree(const std::wstring& path);
+std::uint32_t RemoveTree(const std::wstring& path, const platform::FileIdentity* top = nullptr);

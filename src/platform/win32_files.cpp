@@ -226,6 +226,14 @@ std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
   return 0;
 }
 
+std::uint32_t GetFileIdentity(Handle file, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  if (!GetFileInformationByHandle(file, &info)) return GetLastError();
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return 0;
+}
+
 std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag) {
   FILE_ATTRIBUTE_TAG_INFO info = {};
   if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) return GetLastError();

@@ -22,11 +22,13 @@ namespace platform {
 
 namespace {
 
-// FOLDERID_RoamingAppData and FOLDERID_ProgramFilesX86, spelled out so no GUID library is linked.
-constexpr GUID kFolderIdRoamingAppData = {
-    0x3EB685DB, 0x65F9, 0x4CF6, {0xA0, 0x3A, 0xE3, 0xEF, 0x65, 0x72, 0x9F, 0x3D}};
-constexpr GUID kFolderIdProgramFilesX86 = {
-    0x7C5A40EF, 0xA0FB, 0x4BFC, {0x87, 0x4A, 0xC0, 0xF2, 0xE0, 0xB9, 0xFA, 0x8E}};
+// FOLDERID_RoamingAppData, FOLDERID_ProgramFilesX86 and FOLDERID_ProgramData (the self-check's),
+// spelled out so no GUID library is linked.
+constexpr GUID kFolderIds[] = {
+    {0x3EB685DB, 0x65F9, 0x4CF6, {0xA0, 0x3A, 0xE3, 0xEF, 0x65, 0x72, 0x9F, 0x3D}},
+    {0x7C5A40EF, 0xA0FB, 0x4BFC, {0x87, 0x4A, 0xC0, 0xF2, 0xE0, 0xB9, 0xFA, 0x8E}},
+    {0x62AB5D82, 0xFDC1, 0x4DC3, {0xA9, 0xDD, 0x07, 0x0D, 0x1D, 0x49, 0x5D, 0x97}},
+};
 
 bool ReadProcessRecord(BOOL found, const PROCESSENTRY32W& entry, ProcessRecord& record) {
   if (!found) return false;
@@ -170,8 +172,7 @@ std::int32_t GetKnownFolderPath(KnownFolder folder, KnownFolderPath& path) {
   if (shell.getKnownFolderPath == nullptr || shell.taskMemFree == nullptr) {
     return static_cast<std::int32_t>(HRESULT_FROM_WIN32(shell.error != 0 ? shell.error : ERROR_PROC_NOT_FOUND));
   }
-  const GUID& id = folder == KnownFolder::RoamingAppData ? kFolderIdRoamingAppData : kFolderIdProgramFilesX86;
-  return shell.getKnownFolderPath(id, 0, nullptr, path.Receive());
+  return shell.getKnownFolderPath(kFolderIds[static_cast<int>(folder)], 0, nullptr, path.Receive());
 }
 
 void Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The self-check kit as an administrator runs it: velmirant-selfcheck.exe beside the real tool (it
-# must pass, and leave the registry and the files as they were), beside a program that cleans
-# nothing (it must fail; kept with /keep, the next run removes that state first), beside one that
-# also deletes a neighbour's file (it must fail naming that file), and with /plan (nothing changes).
+# must pass, load none of the DLLs planted beside it, and leave the registry and the files as they
+# were), beside a program that cleans nothing (it must fail; kept with /keep, what the kept state
+# is then given costs nothing, and the next run removes that state first), beside one that also
+# deletes a neighbour's file (it must fail naming that file), and with /plan (nothing changes), a
+# result folder that is a link and a result file that is one (refused, nothing written there).
 . "$(dirname "$0")/lib.sh"
 : "${SELFCHECK:?}" "${CLEANUP_DOUBLE:?}"
 
 # run_kit TOOL [ARGS...]: the kit in C:\kit with TOOL as its velmirant-cleanup.exe; sets RC and OUT.
+KIT_NAMES=(shcore propsys version uxtheme cryptbase profapi userenv dwmapi windows.storage)
+
 run_kit() {
   KIT=$WINEPREFIX/drive_c/kit
   mkdir -p "$KIT"
@@ -64,10 +68,26 @@ expect_passed() {
 case_passes_with_the_tool_and_leaves_everything_as_it_was() {
   # The machine-wide entry's key, as every 64-bit Windows has it (a fresh prefix has not).
   "$WINE64" reg add 'HKLM\SOFTWARE\WOW6432Node\Microsoft\Windows\CurrentVersion\Run' /f >/dev/null 2>&1 || fail "reg add failed"
+  # DLLs planted beside the kit (and so beside the tool it runs) under system DLL names; one that
+  # is loaded leaves a marker, as the control shows.
+  local name
+  mkdir -p "$WINEPREFIX/drive_c/kit"
+  for name in "${KIT_NAMES[@]}"; do cp "$PLANTED_DLL" "$WINEPREFIX/drive_c/kit/$name.dll"; done
+  cp "$PLANTED_DLL" "$CASE_DIR/control.dll"
+  "$WINE" rundll32.exe "Z:$CASE_DIR/control.dll,Touch" >/dev/null 2>&1
+  [ -e "$CASE_DIR/control.dll.loaded" ] || fail "the planted DLL leaves no marker when loaded"
   snapshot before
   # Options in any order; a relative result folder is taken from the kit's folder.
   run_kit "$TOOL" 'results (1)' /yes
   expect_passed
+  local loaded
+  loaded=$(cd "$KIT" && ls -- *.loaded 2>/dev/null)
+  [ -z "$loaded" ] || fail "DLLs planted beside the kit were loaded: $loaded"
+  if [ "$WINE_MAJOR" -lt 10 ]; then
+    # Elevated, the work area is the program data folder's; Wine 8 keeps no DACL, and the kit says so.
+    grep -qxF 'Note: this platform (Wine) keeps no security descriptor for a folder: the work folder C:\ProgramData\velmirant-selfcheck is not guarded from standard users here, as it is on Windows.' "$OUT" ||
+      fail "the unguarded work folder was not reported"
+  fi
   [ -f "$KIT/results (1)/result.txt" ] || fail "the relative result folder is not beside the kit"
   if [ "$WINE_MAJOR" -ge 10 ]; then
     # Wine 10 still grants a standard user the write into the machine-wide entry's key, so that
@@ -100,6 +120,42 @@ case_a_kept_failing_run_is_removed_by_the_next_run() {
   grep -qE '^\[[a-z ]+\] Kept as it is for a look \(/keep\)' "$OUT" || fail "no word on the kept state"
   [ -f "$ROAMING/Velmirant/settings.json" ] || fail "the failed state was not kept"
   "$WINE64" reg query 'HKCU\Software\Velmirant\vexpp' >/dev/null 2>&1 || fail "the seeded registry was not kept"
+  # What the kept state is then given costs nothing: links in a seeded neighbour tree to what lies
+  # outside, and record lines that name a folder, a file, a value and an empty key the kit never makes.
+  local outside=$CASE_DIR/outside tree=$ROAMING/velmirant-selfcheck-neighbour/cache record
+  mkdir -p "$outside/dir"
+  echo keep >"$outside/file.dat"
+  echo keep >"$outside/dir/inside.dat"
+  ln -s "$outside/file.dat" "$tree/link.dat"
+  ln -s "$outside/dir" "$tree/linkdir"
+  record=$(find "$WINEPREFIX/drive_c" -path '*/velmirant-selfcheck/record.txt' | head -n 1)
+  [ -n "$record" ] || fail "no record"
+  if [ "$WINE_MAJOR" -lt 10 ]; then
+    [ "$record" = "$WINEPREFIX/drive_c/ProgramData/velmirant-selfcheck/record.txt" ] || fail "elevated, the record is $record"
+  fi
+  mkdir -p "$WINEPREFIX/drive_c/victim-folder"
+  echo keep >"$WINEPREFIX/drive_c/victim-folder/keep.dat"
+  echo keep >"$WINEPREFIX/drive_c/victim-file.txt"
+  "$WINE64" reg add 'HKCU\Software\velmirant-victim' /v victim /d keep /f >/dev/null 2>&1 || fail "reg add failed"
+  "$WINE64" reg add 'HKCU\Software\velmirant-victim-empty' /f >/dev/null 2>&1 || fail "reg add failed"
+  printf 'D\tC:\\victim-folder\nP\tC:\\victim-file.txt\nV\tHKCU\\Software\\velmirant-victim\tvictim\nK\tHKCU\\Software\\velmirant-victim-empty\n' >>"$record"
+  run_kit "$TOOL" /cleanup
+  [ "$RC" -eq 2 ] || fail "/cleanup ended with $RC, expected 2"
+  local what
+  for what in 'the folder C:\victim-folder' 'the program C:\victim-file.txt' \
+    'the value victim under HKCU\Software\velmirant-victim' 'the key HKCU\Software\velmirant-victim-empty'; do
+    grep -qF "names $what, which the self-check never makes: left untouched" "$OUT" || fail "not named: $what"
+  done
+  [ -f "$WINEPREFIX/drive_c/victim-folder/keep.dat" ] && [ -f "$WINEPREFIX/drive_c/victim-file.txt" ] ||
+    fail "a planted record line deleted a file"
+  "$WINE64" reg query 'HKCU\Software\velmirant-victim' /v victim >/dev/null 2>&1 &&
+    "$WINE64" reg query 'HKCU\Software\velmirant-victim-empty' >/dev/null 2>&1 || fail "a planted record line deleted a key or value"
+  [ "$(cat "$outside/file.dat" "$outside/dir/inside.dat")" = "keep"$'\n'"keep" ] || fail "a link in a seeded tree cost what lies outside"
+  grep -qE '^CLEAN-UP INCOMPLETE: C:\\users\\[^\\]+\\AppData\\Roaming\\velmirant-selfcheck-neighbour could not be removed \(681: ' "$OUT" ||
+    fail "the tree with links in it was not named"
+  rm -rf "$WINEPREFIX/drive_c/victim-folder" "$WINEPREFIX/drive_c/victim-file.txt" "$tree/link.dat" "$tree/linkdir"
+  "$WINE64" reg delete 'HKCU\Software\velmirant-victim' /f >/dev/null 2>&1
+  "$WINE64" reg delete 'HKCU\Software\velmirant-victim-empty' /f >/dev/null 2>&1
   run_kit "$TOOL" /yes
   grep -qx 'An earlier run left what it made (kept, stopped or crashed): removing that first.' "$OUT" ||
     fail "the earlier run's state was not reported"
@@ -132,6 +188,21 @@ case_plan_lists_the_seeds_and_changes_nothing() {
     fail "/plan does not list a stand-in"
   grep -qE '^\[[a-z ]+\] report line: HKEY_CURRENT_USER\\Software\\Velmirant -> 5$' "$OUT" || fail "/plan does not list a report line"
   [ ! -e "$KIT/results" ] || fail "/plan made the result folder"
+  # A result folder that is a link, and a result file that is one: refused before anything is made.
+  local elsewhere=$CASE_DIR/elsewhere
+  mkdir -p "$elsewhere" "$KIT/real"
+  echo keep >"$elsewhere/result.txt"
+  ln -s "$elsewhere" "$KIT/linked"
+  ln -s "$elsewhere/result.txt" "$KIT/real/result.txt"
+  run_kit "$TOOL" /yes linked
+  [ "$RC" -eq 1 ] && grep -qE '^The result folder "C:\\kit\\linked" is refused: it is a link' "$OUT" ||
+    fail "a linked result folder was not refused (exit code $RC)"
+  run_kit "$TOOL" /yes real
+  [ "$RC" -eq 1 ] && grep -qE '^The result folder "C:\\kit\\real" is refused: C:\\kit\\real\\result.txt: it is reached through a link' "$OUT" ||
+    fail "a linked result file was not refused (exit code $RC)"
+  [ "$(ls -A "$elsewhere")" = result.txt ] && [ "$(cat "$elsewhere/result.txt")" = keep ] ||
+    fail "what a link leads to was touched: $(ls -A "$elsewhere")"
+  rm -rf "$KIT/linked" "$KIT/real"
   run_kit "$TOOL" /yes /unknown
   [ "$RC" -eq 1 ] && grep -qx 'Unknown argument: "/unknown".' "$OUT" && grep -q '^Usage: ' "$OUT" ||
     fail "an unknown option did not give the usage and exit code 1 (exit code $RC)"

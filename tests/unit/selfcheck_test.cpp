@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "kit.h"
+#include "standin.h"
 
 namespace {
 
@@ -63,11 +64,103 @@ TEST(SelfcheckRecord, ReadsBackWhatItWroteAndOnlyWholeLines) {
 }
 
 TEST(SelfcheckRecord, LinesThatNameNothingAreReportedNotSkipped) {
-  const ParsedRecord record = ParseRecord(L"X\tC:\\x\n\nD\t\nV\tHKCU\\Software\\x\nK\tHKCU\\a\tb\nD\tC:\\kept\n");
+  const ParsedRecord record =
+      ParseRecord(L"X\tC:\\x\n\nD\t\nV\tHKCU\\Software\\x\nK\tHKCU\\a\tb\nI\tC:\\kept\nD\tC:\\kept\n");
   ASSERT_EQ(record.things.size(), 1u);
   EXPECT_EQ(record.things[0].path, L"C:\\kept");
-  EXPECT_EQ(record.unreadable,
-            (std::vector<std::wstring>{L"X\tC:\\x", L"", L"D\t", L"V\tHKCU\\Software\\x", L"K\tHKCU\\a\tb"}));
+  EXPECT_EQ(record.unreadable, (std::vector<std::wstring>{L"X\tC:\\x", L"", L"D\t", L"V\tHKCU\\Software\\x",
+                                                          L"K\tHKCU\\a\tb", L"I\tC:\\kept"}));
+  std::uint32_t volume = 0;
+  std::uint64_t index = 0;
+  ASSERT_TRUE(ParseIdentity(FormatIdentity(0xA1B2C3D4, 0x0001000200030004ull), volume, index));
+  EXPECT_EQ(volume, 0xA1B2C3D4u);
+  EXPECT_EQ(index, 0x0001000200030004ull);
+  // "-": the folder was somebody else's, made between the kit's look and its own try.
+  for (const wchar_t* text : {L"-", L"A1B2C3D4:000100020003000", L"A1B2C3D4-0001000200030004", L"a1b2c3d4:0001000200030004"}) {
+    EXPECT_FALSE(ParseIdentity(text, volume, index)) << standin::Narrow(text);
+  }
+}
+
+// Only what the kit makes may be acted on, whatever a record read back says.
+TEST(SelfcheckRecord, OnlyTheKitsOwnPlanIsActedOn) {
+  const KitPlaces places = MakeKitPlaces(L"C:\\Users\\ann\\AppData\\Roaming", L"C:\\Program Files (x86)",
+                                         L"C:\\ProgramData\\velmirant-selfcheck", L"C:\\Windows");
+  const std::vector<MadeThing> planned = {
+      {MadeKind::kFolder, L"C:\\Users\\ann\\AppData\\Roaming\\velmirant-selfcheck-neighbour", L""},
+      {MadeKind::kIdentity, L"c:\\program files (x86)\\VELMIRANT", L"00000001:0000000000000007"},
+      {MadeKind::kFolder, L"C:\\Program Files (x86)\\velmirant-selfcheck-probe", L""},
+      {MadeKind::kJunction, L"C:\\Users\\ann\\AppData\\Roaming\\Velmirant\\link-to-neighbour", L""},
+      {MadeKind::kProgram, L"C:\\ProgramData\\velmirant-selfcheck\\scanner.exe", L""},
+      {MadeKind::kKey, L"HKCU\\Software\\Google\\Chrome", L""},
+      {MadeKind::kKey, L"HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Run", L""},
+      {MadeKind::kValue, L"HKCU\\Software\\Velmirant\\unlisted", L"Kept"},
+      {MadeKind::kValue, L"HKCU\\Software\\Mozilla\\NativeMessagingHosts\\vexpp_nm", L""},
+      {MadeKind::kValue, kMachineRunKey, kProbeValue},
+  };
+  for (const MadeThing& thing : planned) EXPECT_TRUE(InPlan(places, thing)) << standin::Narrow(thing.path);
+  const std::vector<MadeThing> planted = {
+      {MadeKind::kFolder, L"C:\\victim-folder", L""},
+      {MadeKind::kFolder, L"C:\\Users\\ann\\AppData\\Roaming", L""},
+      {MadeKind::kFolder, L"C:\\Users\\ann\\AppData\\Roaming\\Velmirant\\cache", L""},
+      {MadeKind::kIdentity, L"C:\\victim-folder", L"00000001:0000000000000007"},
+      {MadeKind::kJunction, L"C:\\Users\\ann\\AppData\\Roaming\\Velmirant", L""},
+      {MadeKind::kProgram, L"C:\\ProgramData\\velmirant-selfcheck\\record.txt", L""},
+      {MadeKind::kProgram, L"C:\\Windows\\System32\\scanner.exe", L""},
+      {MadeKind::kKey, L"HKCU\\Software\\victim-empty-key", L""},
+      {MadeKind::kKey, L"HKCU\\Software\\Google\\Chrom", L""},
+      {MadeKind::kKey, L"HKCU", L""},
+      {MadeKind::kKey, L"HKLM\\Software\\Velmirant", L""},
+      {MadeKind::kValue, L"HKCU\\Software\\Velmirant\\unlisted", L"Other"},
+      {MadeKind::kValue, L"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run", kProbeValue},
+  };
+  for (const MadeThing& thing : planted) EXPECT_FALSE(InPlan(places, thing)) << standin::Narrow(thing.path + L"|" + thing.name);
+
+  // Seeded values that name a program name one in a folder under Windows that is not there, and a
+  // value still holds exactly what the kit wrote only while its bytes are these.
+  EXPECT_EQ(SeedText(kRegistrySeeds[0], places), L"C:\\Windows\\velmirant-selfcheck-absent\\autoupdate.exe");
+  for (const RegistrySeed& seed : kRegistrySeeds) {
+    const std::wstring text = SeedText(seed, places);
+    EXPECT_TRUE(text.find(L'\\') == std::wstring::npos || text.rfind(places.absent + L"\\", 0) == 0)
+        << standin::Narrow(text);
+  }
+  const SeedValueData number = EncodeSeed(&kRegistrySeeds[11], places);
+  EXPECT_EQ(number.type, kRegDword);
+  EXPECT_EQ(number.bytes, (std::vector<unsigned char>{1, 0, 0, 0}));
+  const SeedValueData probe = EncodeSeed(nullptr, places);
+  EXPECT_EQ(probe.type, kRegSz);
+  EXPECT_EQ(probe.bytes, (std::vector<unsigned char>{'p', 0, 'r', 0, 'o', 0, 'b', 0, 'e', 0, 0, 0}));
+}
+
+// The work area of an administrator's run: nobody but Administrators and SYSTEM may change it, and
+// a folder of that name is the kit's only when its owner and DACL are exactly these.
+TEST(SelfcheckWorkArea, OnlyAdministratorsAndSystemMayChangeIt) {
+  FolderSecurity security;
+  security.owner = Trustee::kAdministrators;
+  security.protectedDacl = true;
+  for (const AccessEntry& entry : kWorkAreaAccess) {
+    EXPECT_TRUE(entry.allows);
+    const bool mayWrite = (entry.mask & kWriteRights) != 0;
+    EXPECT_EQ(mayWrite, entry.trustee == Trustee::kSystem || entry.trustee == Trustee::kAdministrators);
+    EXPECT_NE(entry.mask & 0x20, 0u) << "the stand-ins of a standard user's run must start";
+    security.entries.push_back(entry);
+  }
+  EXPECT_TRUE(IsWorkAreaSecurity(security));
+
+  FolderSecurity changed = security;
+  changed.owner = Trustee::kOther;  // made by the user who planted it
+  EXPECT_FALSE(IsWorkAreaSecurity(changed));
+  changed = security;
+  changed.protectedDacl = false;  // would take what the folder above grants
+  EXPECT_FALSE(IsWorkAreaSecurity(changed));
+  changed = security;
+  changed.entries.push_back({Trustee::kOther, true, 0x0002, 0x03});
+  EXPECT_FALSE(IsWorkAreaSecurity(changed));
+  changed = security;
+  changed.entries[2].mask |= 0x0004;  // Users may add folders
+  EXPECT_FALSE(IsWorkAreaSecurity(changed));
+  changed = security;
+  changed.entries.pop_back();
+  EXPECT_FALSE(IsWorkAreaSecurity(changed));
 }
 
 // A report as the tool writes it for a run where everything went.

@@ -57,6 +57,7 @@ struct Node {
   // delete-pending (still listed, and opens fail with 5) until that program lets go.
   bool heldWithDeleteSharing = false;
   bool deletePending = false;
+  std::uint64_t fileIndex = 0;  // its identity on volume 1
 };
 
 struct State {

@@ -428,6 +428,14 @@ std::uint32_t GetHandleAttributes(Handle file, std::uint32_t& attributes) {
   return 0;
 }
 
+std::uint32_t GetFileIdentity(Handle file, FileIdentity& identity) {
+  const standin::OpenHandle* open = standin::Find(file);
+  if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE
+  Log("GetFileIdentity " + Narrow(open->path));
+  identity = {1, gState.files.at(open->path).fileIndex};
+  return 0;
+}
+
 std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag) {
   const standin::OpenHandle* open = standin::Find(file);
   if (open == nullptr) return 6;  // ERROR_INVALID_HANDLE

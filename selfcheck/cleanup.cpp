@@ -1,0 +1,177 @@
+// The clean-up: removes, last made first, what the record names, when it is the kit's own plan and
+// still the thing the kit made; everything else stays untouched and is named.
+#include "selfcheck.h"
+#include "platform/remove_tree.h"
+
+namespace {
+
+std::wstring Describe(const MadeThing& thing) {
+  switch (thing.kind) {
+    case MadeKind::kKey:
+      return L"the key " + thing.path;
+    case MadeKind::kValue:
+      return L"the value " + thing.name + L" under " + thing.path;
+    case MadeKind::kProgram:
+      return L"the program " + thing.path;
+    default:
+      return L"the folder " + thing.path;
+  }
+}
+
+// The last identity the record gives the folder; null where it gives none.
+const MadeThing* IdentityOf(const ParsedRecord& record, const std::wstring& path) {
+  const MadeThing* found = nullptr;
+  for (const MadeThing& thing : record.things) {
+    if (thing.kind == MadeKind::kIdentity && SameName(thing.path, path)) found = &thing;
+  }
+  return found;
+}
+
+bool RemoveFolder(const ParsedRecord& record, const MadeThing& thing, std::wstring& why) {
+  const MadeThing* identity = IdentityOf(record, thing.path);
+  if (identity != nullptr && identity->name == L"-") return true;  // somebody else's: the kit made nothing
+  if (PathPresence(thing.path) == Presence::kGone) return true;
+  platform::FileIdentity made;
+  if (identity == nullptr || !ParseIdentity(identity->name, made.volume, made.index)) {
+    why = thing.path + L" is there, but the record does not say which folder the self-check made: left untouched";
+    return false;
+  }
+  const std::uint32_t error = RemoveTree(thing.path, &made);
+  if (error == 0) return true;
+  why = thing.path + L" could not be removed (" + Code(error) +
+        (error == kErrorStoppedOnSymlink ? L": it, or something in it, is not what the self-check made, or is a link; "
+                                           L"nothing outside it was touched)"
+                                         : L")");
+  return false;
+}
+
+bool RemoveProgram(Kit& kit, const MadeThing& thing, bool& stopped, std::wstring& why) {
+  if (!stopped) stopped = WriteWholeFile(kit.stop, "stop\r\n", CREATE_ALWAYS);
+  if (!WaitUntilHeld(thing.path + L".lock", false, 10 * 1000)) {
+    why = L"the stand-in " + thing.path + L" still runs";
+    return false;
+  }
+  // An ended program's image may stay mapped a moment.
+  SetFileAttributesW(thing.path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  for (int attempt = 0; attempt < 40 && Exists(thing.path) && !DeleteFileW(thing.path.c_str()); ++attempt) Sleep(kPollMs);
+  DeleteFileW((thing.path + L".lock").c_str());
+  if (PathPresence(thing.path) == Presence::kGone) return true;
+  why = thing.path + L" is still there";
+  return false;
+}
+
+// A value goes only while it holds what the kit wrote.
+bool RemoveValue(Kit& kit, const MadeThing& thing, std::wstring& why) {
+  const RegistrySeed* seed = nullptr;
+  for (const RegistrySeed& candidate : kRegistrySeeds) {
+    if (SameName(thing.path, candidate.key) && SameName(thing.name, candidate.name)) seed = &candidate;
+  }
+  const SeedValueData due = EncodeSeed(seed, kit.places);
+  Key opened;
+  LONG result = OpenKey(thing.path, KEY_QUERY_VALUE | KEY_SET_VALUE, opened);
+  DWORD type = 0, size = 0;
+  if (result == ERROR_SUCCESS) result = RegQueryValueExW(opened.value, thing.name.c_str(), nullptr, &type, nullptr, &size);
+  if (result == ERROR_FILE_NOT_FOUND) return true;
+  std::vector<unsigned char> data(size);
+  if (result == ERROR_SUCCESS) result = RegQueryValueExW(opened.value, thing.name.c_str(), nullptr, &type, data.data(), &size);
+  if (result == ERROR_SUCCESS && (type != due.type || data != due.bytes)) {
+    why = Describe(thing) + L" holds what the self-check did not write: left untouched";
+    return false;
+  }
+  if (result == ERROR_SUCCESS) result = RegDeleteValueW(opened.value, thing.name.c_str());
+  if (RegistryPresence(thing.path, thing.name.c_str()) == Presence::kGone) return true;
+  why = Describe(thing) + L" is still there (" + Code(static_cast<DWORD>(result)) + L")";
+  return false;
+}
+
+// A key the kit made goes only once it is empty: what it holds then is somebody else's.
+bool RemoveKey(const MadeThing& thing, std::wstring& why) {
+  Key opened;
+  LONG result = OpenKey(thing.path, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, opened);
+  if (result == ERROR_FILE_NOT_FOUND) return true;
+  DWORD subkeys = 0, values = 0;
+  if (result == ERROR_SUCCESS) {
+    result = RegQueryInfoKeyW(opened.value, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                              nullptr, nullptr, nullptr);
+  }
+  if (result == ERROR_SUCCESS && subkeys + values > 0) {
+    why = L"the key " + thing.path + L", made by the self-check, holds what it did not make: left";
+    return false;
+  }
+  HKEY root = nullptr;
+  std::wstring subkey;
+  SplitKey(thing.path, root, subkey);
+  if (result == ERROR_SUCCESS) result = RegDeleteKeyExW(root, subkey.c_str(), KEY_WOW64_64KEY, 0);
+  if (RegistryPresence(thing.path, nullptr) == Presence::kGone) return true;
+  why = L"the key " + thing.path + L" is still there (" + Code(static_cast<DWORD>(result)) + L")";
+  return false;
+}
+
+// Removes one thing of the kit's plan; false with the reason when it stays.
+bool RemoveMade(Kit& kit, const ParsedRecord& record, const MadeThing& thing, bool& stopped, std::wstring& why) {
+  switch (thing.kind) {
+    case MadeKind::kFolder:
+      return RemoveFolder(record, thing, why);
+    case MadeKind::kIdentity:  // read with its folder's line
+    case MadeKind::kJunction:  // goes with the vendor's folder, as a link
+      return true;
+    case MadeKind::kProgram:
+      return RemoveProgram(kit, thing, stopped, why);
+    case MadeKind::kValue:
+      return RemoveValue(kit, thing, why);
+    case MadeKind::kKey:
+      return RemoveKey(thing, why);
+  }
+  return false;
+}
+
+}  // namespace
+
+int CleanUp(Kit& kit, const std::wstring& label) {
+  const std::wstring prefix = label.empty() ? std::wstring() : L"[" + label + L"] ";
+  std::string bytes;
+  int left = 0;
+  std::wstring kept;
+  if (ReadWholeFile(kit.record, bytes)) {
+    const int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    std::wstring text(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0) MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], size);
+    const ParsedRecord record = ParseRecord(text);
+    // Lines that name nothing of the plan are named once and dropped: what they name is never touched.
+    for (const std::wstring& line : record.unreadable) {
+      Say(kit, prefix + L"CLEAN-UP INCOMPLETE: the record " + kit.record + L" has a line that names nothing: [" + line + L"]");
+      ++left;
+    }
+    bool stopped = false;
+    std::vector<MadeThing> staying;
+    for (auto thing = record.things.rbegin(); thing != record.things.rend(); ++thing) {
+      std::wstring why;
+      if (!InPlan(kit.places, *thing)) {
+        Say(kit, prefix + L"CLEAN-UP INCOMPLETE: the record " + kit.record + L" names " + Describe(*thing) +
+                     L", which the self-check never makes: left untouched");
+        ++left;
+        continue;
+      }
+      if (RemoveMade(kit, record, *thing, stopped, why)) continue;
+      Say(kit, prefix + L"CLEAN-UP INCOMPLETE: " + why);
+      ++left;
+      staying.insert(staying.begin(), *thing);
+      if (const MadeThing* identity = thing->kind == MadeKind::kFolder ? IdentityOf(record, thing->path) : nullptr) {
+        staying.insert(staying.begin() + 1, *identity);
+      }
+    }
+    for (const MadeThing& thing : staying) kept += FormatRecordLine(thing);
+  }
+  if (left == 0) {
+    const std::uint32_t error = RemoveTree(kit.places.work);
+    if (error != 0) {
+      Say(kit, prefix + L"CLEAN-UP INCOMPLETE: the self-check's own folder " + kit.places.work + L" is still there (" +
+                   Code(error) + L")");
+      ++left;
+    }
+  } else if (!WriteWholeFile(kit.record, Narrow(kept, CP_UTF8), CREATE_ALWAYS)) {
+    Say(kit, prefix + L"CLEAN-UP INCOMPLETE: the record " + kit.record + L" could not be brought up to date");
+  }
+  kit.left += left;
+  return left;
+}

@@ -1,0 +1,161 @@
+// One run: seed, start the stand-ins, run the tool, check the report and the machine, clean up.
+#include "selfcheck.h"
+
+// What the program folder's and entry 12's lines must carry in this run, as on Windows.
+void DueCodes(const Kit& kit, const Run& run, const Places& places, long& programCode, long& machineCode) {
+  programCode = places.seedsProgramFolder && run.standardUser ? 5 : 0;
+  machineCode = !kit.machineBranch ? 2 : run.standardUser ? 5 : places.seedsMachine ? 0 : 2;
+}
+
+namespace {
+
+// On Wine a standard user's run takes them from a probe with its token: Wine grants those writes.
+void ProbeCodes(Kit& kit, Run& run, const Places& places, long& programCode, long& machineCode) {
+  const bool runKey = kit.machineBranch && RegistryPresence(kMachineRunKey, nullptr) == Presence::kThere;
+  if (kit.machineBranch && !runKey) machineCode = 2;
+  const std::wstring file = places.seedsProgramFolder ? places.probeFolder + L"\\probe.txt" : L"-";
+  const std::wstring key = runKey ? kMachineRunKey : L"-";
+  if (file == L"-" && key == L"-") return;
+  std::wstring why;
+  if (key != L"-" && !Remember(kit, MadeKind::kValue, key, kProbeValue)) {
+    Problem(kit, run, L"cannot write the record " + kit.record);
+    return;
+  }
+  const DWORD refused = run.token != nullptr ? RunProgram(run.token, kit.self, {L"--probe", file, key}, 255, why)
+                                              : static_cast<DWORD>(Probe(file, key));
+  if (refused > 3) {
+    Problem(kit, run, L"the probe with this run's token gave no answer: " + why);
+    return;
+  }
+  if (file != L"-" && (refused & 1) == 0) programCode = 0;
+  if (key != L"-" && (refused & 2) == 0) machineCode = places.seedsMachine ? 0 : 2;
+  std::wstring due;
+  if (file != L"-") due = L"the program folder's line -> " + std::to_wstring(programCode);
+  if (key != L"-") due += (due.empty() ? L"" : L", ") + std::wstring(L"entry 12's line -> ") + std::to_wstring(machineCode);
+  SayRun(kit, run, L"This platform (Wine) may let a standard user write where Windows refuses it: a probe with this run's "
+                   L"token found " + due + L" due (on Windows: -> 5).");
+}
+
+void CheckTree(Kit& kit, Run& run, const std::wstring& folder) {
+  for (const wchar_t* file : kTreeFiles) {
+    const std::wstring path = folder + L"\\" + file;
+    const Presence presence = PathPresence(path);
+    if (presence == Presence::kGone) Problem(kit, run, path + L" is gone, but must stay");
+    if (presence == Presence::kUnknown) Problem(kit, run, path + L": cannot tell whether it is there (" + Code(GetLastError()) + L")");
+  }
+}
+
+void CheckGone(Kit& kit, Run& run, const std::wstring& folder) {
+  if (PathPresence(folder) != Presence::kGone) Problem(kit, run, folder + L" is still there");
+}
+
+void CheckRegistry(Kit& kit, Run& run, const RegistryOutcome& outcome) {
+  const Presence presence = RegistryPresence(outcome.key, outcome.name);
+  const std::wstring what = outcome.name == nullptr ? L"the key " + std::wstring(outcome.key)
+                                                    : L"the value " + std::wstring(outcome.name) + L" under " + outcome.key;
+  if (presence == Presence::kUnknown) {
+    Problem(kit, run, what + L": the registry gave no answer");
+  } else if ((presence == Presence::kThere) != outcome.stays) {
+    Problem(kit, run, what + (outcome.stays ? L": gone, but due: still there" : L": still there, but due: gone"));
+  }
+}
+
+// The tool with this run's token, its report to the run's file; its exit code (255: it did not run).
+DWORD RunTool(Kit& kit, Run& run) {
+  std::wstring why;
+  FileHandle report;
+  const std::wstring name = run.report.substr(run.report.find_last_of(L'\\') + 1);
+  CreateResultFile(kit, name, true, report, why);
+  KernelHandle tool(report.Valid() ? StartProgram(run.token, kit.tool, {}, report.Get(), why) : nullptr);
+  DWORD code = 255;
+  if (tool.Valid() && WaitForSingleObject(tool.Get(), kToolTimeoutMs) != WAIT_OBJECT_0) {
+    TerminateProcess(tool.Get(), 255);
+    why = L"it did not end within two minutes";
+  } else if (tool.Valid()) {
+    GetExitCodeProcess(tool.Get(), &code);
+  }
+  // Read through the kit's own handle: the file cannot have been swapped for a link meanwhile.
+  if (report.Valid()) ReadHandle(report.Get(), run.reportText);
+  if (!why.empty()) Problem(kit, run, L"the tool did not run: " + why);
+  if (code != 0) Problem(kit, run, L"the tool's exit code is " + Code(code) + L", not 0");
+  return code;
+}
+
+// The report, the stand-ins, the folders and the registry after the tool.
+void CheckAfter(Kit& kit, Run& run, const Places& places, long programCode, long machineCode) {
+  ReportExpectation expected;
+  for (const wchar_t* name : kTargetStandIns) expected.endedPrograms.push_back(Narrow(name, CP_ACP));
+  expected.neighbourProgram = Narrow(kNeighbourStandIn, CP_ACP);
+  expected.userFolderLine = ReportPath(places.vendorUser) + " -> 0";
+  expected.programFolderLine = ReportPath(places.vendorProgram) + " -> " + std::to_string(programCode);
+  expected.registryLines = ExpectedRegistryLines(machineCode);
+  const ReportCheck check = CheckReport(run.reportText, expected);
+  for (const std::string& problem : check.problems) Problem(kit, run, Wide(problem));
+
+  // The stand-ins ended by the tool, and the scanner, have ten seconds between them to let go.
+  const ULONGLONG deadline = GetTickCount64() + 10 * 1000;
+  const auto remaining = [deadline]() {
+    const ULONGLONG now = GetTickCount64();
+    return static_cast<DWORD>(now < deadline ? deadline - now : 0);
+  };
+  for (const wchar_t* name : kTargetStandIns) {
+    if (!WaitUntilHeld(LockOf(kit, name), false, remaining())) {
+      Problem(kit, run, L"the stand-in " + std::wstring(name) + L" is still running");
+    }
+  }
+  if (!IsHeld(LockOf(kit, kNeighbourStandIn))) {
+    Problem(kit, run, L"the neighbour program " + std::wstring(kNeighbourStandIn) + L" is no longer running");
+  }
+  if (!WaitUntilHeld(LockOf(kit, kScanner), false, remaining())) {
+    Problem(kit, run, L"the stand-in scanner never saw its file's deletion");
+  }
+  if (check.userFolderLineDue && check.marks == 0) SayRun(kit, run, L"The scanned file went at once (deletion with POSIX semantics).");
+  if (check.userFolderLineDue && check.marks > 0) {
+    SayRun(kit, run, L"The scanned file went after " + std::to_wstring(check.marks) +
+                         L" failed attempt(s), marked !: the classic deletion waited for the scanner.");
+  }
+  CheckGone(kit, run, places.vendorUser);
+  CheckTree(kit, run, places.neighbourUser);
+  if (places.seedsProgramFolder) {
+    CheckTree(kit, run, places.neighbourProgram);
+    if (programCode == 0) CheckGone(kit, run, places.vendorProgram);
+    if (programCode != 0) CheckTree(kit, run, places.vendorProgram);
+  }
+  for (const RegistryOutcome& outcome : kRegistryOutcomes) {
+    if (!outcome.machine || places.seedsMachine) CheckRegistry(kit, run, outcome);
+  }
+  if (places.seedsMachine) {
+    RegistryOutcome vendor = kMachineVendorValue;
+    vendor.stays = machineCode != 0;
+    CheckRegistry(kit, run, vendor);
+  }
+}
+
+}  // namespace
+
+// Seeds, starts the stand-ins, runs the tool, checks, and cleans up (unless /keep keeps a failed
+// run). False when a kept run's state stays.
+bool OneRun(Kit& kit, Run& run) {
+  const Places places = PlacesFor(kit, run);
+  SayRun(kit, run, places.seedsProgramFolder ? L"Seeding the per-user and the machine-wide leftovers"
+                                             : L"Seeding the per-user leftovers");
+  std::wstring why;
+  bool existed = false;
+  const bool seeded = OpenWorkArea(kit, true, existed, why) && Seed(kit, run, places, why);
+  if (!seeded) Problem(kit, run, L"could not seed: " + why);
+  long programCode = 0, machineCode = 0;
+  DueCodes(kit, run, places, programCode, machineCode);
+  if (seeded && places.probes) ProbeCodes(kit, run, places, programCode, machineCode);
+  if (seeded && StartStandIns(kit, run, places)) {
+    RunTool(kit, run);
+    CheckAfter(kit, run, places, programCode, machineCode);
+  }
+  SayRun(kit, run, run.problems == 0 ? L"passed" : L"failed: " + std::to_wstring(run.problems) + L" problems");
+  if (run.problems > 0 && kit.options.keep) {
+    SayRun(kit, run, L"Kept as it is for a look (/keep), stand-ins included (they end by themselves within 15 minutes). "
+                     L"The next run removes it first, or now: velmirant-selfcheck.exe /cleanup");
+    return false;
+  }
+  CleanUp(kit, run.label);
+  return true;
+}

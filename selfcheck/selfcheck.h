@@ -1,0 +1,128 @@
+// The self-check's Windows side: what its steps share. Each step has a file of its own.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "kit.h"
+#include "platform/platform.h"
+
+constexpr DWORD kPollMs = 50;
+constexpr DWORD kToolTimeoutMs = 2 * 60 * 1000;
+
+// CreateFileW's handles (none: INVALID_HANDLE_VALUE), and processes' and tokens' (none: null).
+using FileHandle = platform::FileHandle;
+using KernelHandle = platform::ProcessHandle;
+
+struct Key {
+  HKEY value = nullptr;
+  Key() = default;
+  Key(const Key&) = delete;
+  Key& operator=(const Key&) = delete;
+  ~Key() {
+    if (value != nullptr) RegCloseKey(value);
+  }
+};
+
+struct Kit {
+  KitOptions options;
+  std::wstring self, folder, tool, results, record, stop;
+  KitPlaces places;
+  bool admin = false;
+  bool wine = false;
+  bool machineBranch = false;  // the 32-bit branch, where entry 12 lives: 64-bit Windows only
+  bool limitedAdmin = false;   // in Administrators, by a token that reports itself limited
+  FileHandle resultsFolder;    // held while the kit writes there, so it cannot be swapped
+  std::wstring resultsFinalPath;
+  FileHandle resultFile;
+  int problems = 0;
+  int left = 0;  // things the kit made that stay
+};
+
+struct Run {
+  const wchar_t* label;  // "elevated" or "standard user"
+  bool standardUser;
+  HANDLE token;        // a made standard user's token; null: the kit's own
+  std::wstring report;  // its path, which the scanner reads
+  std::string reportText;
+  int problems;
+};
+
+// Where things are for a run, and what it seeds; the same for /plan and for the run itself.
+struct Places : KitPlaces {
+  bool seedsProgramFolder = false;  // from an administrator's prompt
+  bool seedsMachine = false;        // and only where the 32-bit branch's Run key is
+  bool probes = false;              // a standard user's run on a platform that grants it what Windows refuses
+};
+
+// ---- Text and output (output.cpp) ----
+std::string Narrow(const std::wstring& text, UINT codePage);
+std::wstring Wide(const std::string& text);
+std::wstring Code(DWORD code);
+std::wstring Failed(const wchar_t* call);
+std::string ReportPath(std::wstring path);  // "/" for "\", in the ANSI code page
+void WriteOut(HANDLE out, const std::wstring& text);
+void Say(Kit& kit, const std::wstring& line);  // on the console and in the result file
+void SayRun(Kit& kit, const Run& run, const std::wstring& line);
+void Problem(Kit& kit, Run& run, const std::wstring& what);
+int Finish(const Kit& kit, int code);
+bool AskToGoOn();
+
+// ---- Files (files.cpp) ----
+enum class Presence { kThere, kGone, kUnknown };
+Presence PathPresence(const std::wstring& path);
+bool Exists(const std::wstring& path);
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes, DWORD disposition);
+bool ReadWholeFile(const std::wstring& path, std::string& bytes);
+bool ReadHandle(HANDLE file, std::string& bytes);  // from its start
+// Opens the result folder (made where missing) without following links and holds it; false with
+// the reason where it, or a folder on the way to it, is a link.
+bool OpenResults(Kit& kit, std::wstring& why);
+// A file of the result folder goes, through a handle that is that plain file; a link stays (false).
+bool RemoveResultFile(const std::wstring& path, std::wstring& why);
+// A new file in the held result folder, replacing a plain one of that name; never through a link.
+bool CreateResultFile(Kit& kit, const std::wstring& name, bool inheritable, FileHandle& file, std::wstring& why);
+
+// ---- The work area and the record (workarea.cpp), the clean-up (cleanup.cpp) ----
+// The work folder, made where missing (`create`) and checked where it is there; `existed` tells which.
+bool OpenWorkArea(Kit& kit, bool create, bool& existed, std::wstring& why);
+bool Remember(Kit& kit, MadeKind kind, const std::wstring& path, const std::wstring& name = std::wstring());
+bool MakeFolder(Kit& kit, const std::wstring& path, std::wstring& why);
+int CleanUp(Kit& kit, const std::wstring& label);  // how many things stay
+
+// ---- The registry and the seeds (seed.cpp) ----
+LONG OpenKey(const std::wstring& key, REGSAM access, Key& opened);
+bool SplitKey(const std::wstring& key, HKEY& root, std::wstring& subkey);
+Presence RegistryPresence(const std::wstring& key, const wchar_t* name);
+Places PlacesFor(const Kit& kit, const Run& run);
+std::vector<std::wstring> SeededFolders(const Places& places);
+bool Seed(Kit& kit, Run& run, const Places& places, std::wstring& why);
+
+// ---- Programs and stand-ins (programs.cpp) ----
+// `out`, where given, is the one handle the program inherits: its standard output.
+HANDLE StartProgram(HANDLE token, const std::wstring& program, const std::vector<std::wstring>& arguments, HANDLE out,
+                    std::wstring& why);
+DWORD RunProgram(HANDLE token, const std::wstring& program, const std::vector<std::wstring>& arguments, DWORD failed,
+                 std::wstring& why);
+bool IsHeld(const std::wstring& path);
+bool WaitUntilHeld(const std::wstring& path, bool held, DWORD timeoutMs);
+std::wstring StandInPath(const Kit& kit, const wchar_t* name);
+std::wstring LockOf(const Kit& kit, const wchar_t* name);
+bool StartStandIns(Kit& kit, Run& run, const Places& places);
+int Hold(const std::wstring& lock, const std::wstring& stop);
+int Scan(const std::wstring& path, const std::wstring& lock, const std::wstring& report, const std::wstring& stop);
+int Probe(const std::wstring& file, const std::wstring& key);
+
+// ---- Tokens (token.cpp) ----
+bool IsLocalSystem();
+bool InAdministrators(BOOL& member);
+int ProveStandardUser();
+TOKEN_ELEVATION_TYPE ElevationType();
+HANDLE MakeStandardUserToken(std::wstring& why);
+
+// ---- One run and its checks (run.cpp), and /plan (plan.cpp) ----
+void DueCodes(const Kit& kit, const Run& run, const Places& places, long& programCode, long& machineCode);
+bool OneRun(Kit& kit, Run& run);
+void PrintPlan(Kit& kit, const Run& run);
