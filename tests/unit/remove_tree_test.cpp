@@ -149,8 +149,9 @@ TEST_F(RemoveTreeTest, OpenAndListFailuresAreReturnedUnchanged) {
 }
 
 TEST_F(RemoveTreeTest, EntryGoneBetweenListingAndOpeningIsSkipped) {
-  // Gone (by name or by path) or delete-pending when its open comes: opened relative to its held
-  // folder, and in sub by its path, as on a volume that refuses relative opens below the first level.
+  // Gone (STATUS_OBJECT_NAME_NOT_FOUND or STATUS_OBJECT_PATH_NOT_FOUND) or delete-pending when its
+  // open comes: opened relative to its held folder, and in sub by its path, as on a volume that
+  // refuses relative opens below the first level.
   standin::AddFolder(kTop);
   standin::AddFolder(kTop + L"\\sub");
   for (const std::wstring& folder : {kTop, kTop + L"\\sub"}) {
