@@ -1,7 +1,7 @@
 // Runs the platform layer's calls that no end-to-end case of the tool reaches under Wine: the
-// listing of last resort (compared with the usual one, on the same held folder), the tag of a
-// reparse point given by its path, the NT status behind a failed open, opens relative to a held
-// folder with OBJ_DONT_REPARSE, and the DLL preloading of systems without SetDefaultDllDirectories.
+// listing of last resort (compared with the usual one, on the same held folder), the attributes of
+// a link given by its path, the NT status behind a failed open, opens relative to a held folder
+// with OBJ_DONT_REPARSE, and the DLL preloading of systems without SetDefaultDllDirectories.
 // Prints what differs; exit code 0 when nothing does.
 #include <windows.h>
 
@@ -27,7 +27,9 @@ std::vector<platform::DirectoryEntry> Sorted(std::vector<platform::DirectoryEntr
 }
 
 // platform_check dlls [control] NAME...: the named DLLs are loaded by name, as shell32 and ole32
-// load theirs, after the preloading ("control": without it). Prints where each came from.
+// load theirs, after the preloading ("control": without it). Prints where each came from. A name
+// the system folder holds must have been preloaded from there; one it lacks is printed as absent
+// and not loaded (nothing could be preloaded for it).
 int CheckDlls(int count, wchar_t** names) {
   const bool control = count > 0 && lstrcmpW(names[0], L"control") == 0;
   if (control) {
@@ -38,15 +40,17 @@ int CheckDlls(int count, wchar_t** names) {
   }
   wchar_t system[MAX_PATH];
   const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
+  if (systemLength == 0 || systemLength >= MAX_PATH) return Problem("no system folder", L""), 1;
   for (int i = 0; i < count; ++i) {
-    if (!control && GetModuleHandleW(names[i]) == nullptr) {
-      std::printf("%ls absent\n", names[i]);  // not in this system's folder: nothing was preloaded
+    const std::wstring inSystem = std::wstring(system, systemLength) + L'\\' + names[i];
+    if (GetFileAttributesW(inSystem.c_str()) == INVALID_FILE_ATTRIBUTES) {
+      std::printf("%ls absent\n", names[i]);
       continue;
     }
+    if (!control && GetModuleHandleW(names[i]) == nullptr) Problem("not preloaded", names[i]);
     wchar_t path[MAX_PATH] = L"";
     GetModuleFileNameW(LoadLibraryW(names[i]), path, MAX_PATH);
-    const bool fromSystem = CompareStringOrdinal(path, static_cast<int>(systemLength), system,
-                                                 static_cast<int>(systemLength), TRUE) == CSTR_EQUAL;
+    const bool fromSystem = CompareStringOrdinal(path, -1, inSystem.c_str(), -1, TRUE) == CSTR_EQUAL;
     std::printf("%ls %ls\n", names[i], fromSystem ? L"system" : path);
     if (!fromSystem && !control) Problem("loaded from outside the system folder", names[i]);
   }
@@ -77,10 +81,12 @@ int wmain(int argc, wchar_t** argv) {
     std::printf("%ls %#x %#x\n", b.name.c_str(), b.attributes, b.reparseTag);
   }
 
-  std::uint32_t attributes = 0, tag = 0xFFFFFFFF;
+  // Only a link's attributes by its path are checked, not its tag: Wine gives every reparse point
+  // the tag 0, and makes none with another (FSCTL_SET_REPARSE_POINT answers 50).
+  std::uint32_t attributes = 0, tag = 0;
   if (platform::GetPathAttributes(argv[2], attributes, tag) != 0) Problem("GetPathAttributes failed", argv[2]);
   std::printf("link %#x %#x\n", attributes, tag);
-  if ((attributes & platform::kAttributeReparsePoint) == 0 || tag == 0xFFFFFFFF) Problem("link attributes", argv[2]);
+  if ((attributes & platform::kAttributeReparsePoint) == 0) Problem("link attributes", argv[2]);
 
   // The NT status of a failed open is the thread's, read right after it. (Wine opens a file whose
   // deletion is pending as any other, so the status that matters there is only seen on Windows.)

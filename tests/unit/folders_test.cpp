@@ -15,7 +15,7 @@ class FoldersTest : public StandinTest {
  protected:
   void SetUp() override {
     StandinTest::SetUp();
-    for (const wchar_t* path : {L"C:", L"C:\\Users", L"C:\\Users\\user1", L"C:\\Users\\user1\\AppData",
+    for (const wchar_t* path : {L"C:\\", L"C:\\Users", L"C:\\Users\\user1", L"C:\\Users\\user1\\AppData",
                                 L"C:\\Users\\user1\\AppData\\Roaming", L"C:\\Program Files (x86)"}) {
       standin::AddFolder(path);
     }
@@ -127,13 +127,18 @@ TEST_F(FoldersTest, UnresolvedBaseRemovesNothingAndShowsItsIdentifier) {
   EXPECT_EQ(standin::Count("GetFileAttributesW"), 0);
 }
 
-TEST_F(FoldersTest, BaseEndingInASeparatorGetsNoSecondOne) {
+TEST_F(FoldersTest, BaseAtADrivesRootGetsNoSecondSeparatorAndIsCheckedAgainstTheRoot) {
+  // Started from D:\Downloads, which "D:" names: the vendor folder's parent is the root, D:\ itself.
+  state().currentFolder = L"D:\\Downloads";
   state().knownFolders[platform::KnownFolder::RoamingAppData] = {0, L"D:\\"};
-  standin::AddFolder(L"D:");
+  standin::AddFolder(L"D:\\");
+  standin::AddFolder(L"D:\\Downloads");
   AddVendorTree(L"D:\\Velmirant");
   RemoveVendorFolders();
   EXPECT_EQ(output(), "D:/Velmirant -> 0\n" + kProgramLine + "0\n\n");
   EXPECT_FALSE(standin::Exists(L"D:\\Velmirant"));
+  // Checked against the root's final path (a parent without one lets the folder through unchecked).
+  EXPECT_EQ(standin::Count("GetFinalPath D:\\Velmirant"), 1);
 }
 
 TEST_F(FoldersTest, PathOutsideTheCodePageIsRemovedAndShownWithQuestionMarks) {

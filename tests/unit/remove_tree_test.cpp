@@ -164,13 +164,29 @@ TEST_F(RemoveTreeTest, OpenAndListFailuresAreReturnedUnchanged) {
 }
 
 TEST_F(RemoveTreeTest, EntryGoneBetweenListingAndOpeningIsSkipped) {
+  // Gone (STATUS_OBJECT_NAME_NOT_FOUND or STATUS_OBJECT_PATH_NOT_FOUND) or delete-pending when its
+  // open comes: opened relative to its held folder, and in sub by its path, as on a volume that
+  // refuses relative opens below the first level.
   standin::AddFolder(kTop);
-  standin::AddFile(kTop + L"\\vanishing");
-  state().files[kTop + L"\\vanishing"].openError = platform::kErrorFileNotFound;
-  standin::AddFile(kTop + L"\\other");
-  // The stand-in keeps the entry, so the folder cannot go; what matters is that the removal went on.
+  standin::AddFolder(kTop + L"\\sub");
+  for (const std::wstring& folder : {kTop, kTop + L"\\sub"}) {
+    standin::AddFile(folder + L"\\a-name-gone");
+    state().files[folder + L"\\a-name-gone"].openError = platform::kErrorFileNotFound;
+    standin::AddFile(folder + L"\\b-path-gone");
+    state().files[folder + L"\\b-path-gone"].openError = platform::kErrorPathNotFound;
+    standin::AddFile(folder + L"\\c-pending");
+    state().files[folder + L"\\c-pending"].deletePending = true;
+    standin::AddFile(folder + L"\\d-other");
+  }
+  state().nestedRelativeOpenStatus = 0xC00000BE;  // STATUS_BAD_NETWORK_PATH, as WinFsp answers
+  // The stand-in keeps those entries, so sub cannot go; what matters is that the removal went on.
   EXPECT_EQ(RemoveTree(kTop), 145u);
-  EXPECT_FALSE(standin::Exists(kTop + L"\\other"));
+  EXPECT_FALSE(standin::Exists(kTop + L"\\d-other"));
+  EXPECT_FALSE(standin::Exists(kTop + L"\\sub\\d-other"));
+  EXPECT_EQ(standin::Count("CreateFileW C:\\Data\\Velmirant\\sub\\"), 4);
+  // The top, always opened by its path, gone between its attributes and its open.
+  state().files[kTop].openError = platform::kErrorFileNotFound;
+  EXPECT_EQ(RemoveTree(kTop), 0u);
 }
 
 TEST_F(RemoveTreeTest, HandleThatReachesSomewhereElseIsNeitherDeletedNorEntered) {
@@ -407,34 +423,49 @@ TEST_F(RemoveTreeTest, OnlyNameSurrogateReparsePointsAreLinks) {
   EXPECT_EQ(standin::Count("ListFolder"), 2);  // the top and the placeholder subfolder
   EXPECT_EQ(standin::Count("target-file"), 0) << "something below a link was asked for";
   ExpectNeighboursUntouched();
+  // A placeholder whose handle gives no tag counts as a link: never entered, so what it holds
+  // keeps it (ERROR_DIR_NOT_EMPTY).
+  standin::AddFolder(kTop);
+  AddLink(kTop + L"\\placeholder");
+  state().files[kTop + L"\\placeholder"].reparseTag = kCloudPlaceholder;
+  standin::AddFile(kTop + L"\\placeholder\\data.bin");
+  state().tagClassError = 1;
+  EXPECT_EQ(RemoveTree(kTop), 145u);
+  EXPECT_TRUE(standin::Exists(kTop + L"\\placeholder\\data.bin"));
+  EXPECT_EQ(standin::Count("ListFolder"), 3);  // the top twice and the first placeholder
 }
 
 TEST_F(RemoveTreeTest, FileSystemsThatAnswerFewerQueriesStillGetEmptied) {
-  standin::AddFolder(kTop);
-  standin::AddFolder(kTop + L"\\sub");
-  standin::AddFile(kTop + L"\\sub\\a.dat");
-  standin::AddFile(kTop + L"\\b.dat");
   // FAT and exFAT: no reparse tags at all (87 for the class), and no POSIX deletion.
   state().tagClassError = 87;
   state().posixDeleteError = 87;
-  // An RDP-redirected drive or older SMB server: the listing class is not supported.
-  state().files[kTop].listError = 124;  // ERROR_INVALID_LEVEL
-  // A Samba 3.0 share, with a client that requires SMB signing: NTE_BAD_SIGNATURE.
-  state().files[kTop + L"\\sub"].listError = 0x80090006;
-  EXPECT_EQ(RemoveTree(kTop), 0u);
-  EXPECT_FALSE(standin::Exists(kTop));
-  EXPECT_EQ(standin::Count("NtQueryDirectoryFile"), 2);
-  EXPECT_EQ(standin::Count("FileAttributeTagInfo"), 0);
+  // Each answer that says the listing class is not supported, at both levels: among them 124
+  // (ERROR_INVALID_LEVEL) from an RDP-redirected drive or older SMB server, and NTE_BAD_SIGNATURE
+  // from a Samba 3.0 share with a client that requires SMB signing.
+  for (const std::uint32_t refusal : {1u, 31u, 50u, 87u, 120u, 124u, 1359u, 0x80090006u}) {
+    standin::AddFolder(kTop);
+    standin::AddFolder(kTop + L"\\sub");
+    standin::AddFile(kTop + L"\\sub\\a.dat");
+    standin::AddFile(kTop + L"\\b.dat");
+    state().files[kTop].listError = refusal;
+    state().files[kTop + L"\\sub"].listError = refusal;
+    state().calls.clear();
+    EXPECT_EQ(RemoveTree(kTop), 0u) << std::hex << refusal;
+    EXPECT_FALSE(standin::Exists(kTop));
+    EXPECT_EQ(standin::Count("NtQueryDirectoryFile"), 2);
+    EXPECT_EQ(standin::Count("FileAttributeTagInfo"), 0);
+  }
   // The second listing's own failure is the outcome, and a failure that is no class refusal is
   // never retried another way.
   standin::AddFolder(kTop);
   standin::AddFile(kTop + L"\\c.dat");
   state().files[kTop].listError = 50;
   state().files[kTop].listWithoutIdsError = 53;  // ERROR_BAD_NETPATH
+  state().calls.clear();
   EXPECT_EQ(RemoveTree(kTop), 53u);
   state().files[kTop].listError = 1117;
   EXPECT_EQ(RemoveTree(kTop), 1117u);
-  EXPECT_EQ(standin::Count("NtQueryDirectoryFile"), 3);
+  EXPECT_EQ(standin::Count("NtQueryDirectoryFile"), 1);
   EXPECT_TRUE(standin::Exists(kTop + L"\\c.dat"));
 }
 

@@ -70,7 +70,10 @@ struct State {
 
   std::map<platform::KnownFolder, KnownFolderResult> knownFolders;
 
-  std::map<std::wstring, Node> files;  // the whole file system, by full path
+  std::map<std::wstring, Node> files;  // the whole file system, by full path; a drive's root as L"D:\\"
+  // The tool's current folder: "X:" names it where it is on drive X, and X's root on any other drive
+  // (as where no other drive's current folder was set).
+  std::wstring currentFolder = L"C:\\Tools";
   std::uint32_t posixDeleteError = 0;  // what FileDispositionInfoEx answers; 87: not supported
   std::uint32_t ignoreReadOnlyError = 0;  // what it answers to the ignore-read-only flag; 87 on 1607 to 1803
   std::uint32_t tagClassError = 0;     // what FileAttributeTagInfo answers; 87 on FAT and exFAT

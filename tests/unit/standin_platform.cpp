@@ -43,13 +43,28 @@ OpenHandle* Find(platform::Handle handle) {
 
 void Log(std::string call) { gState.calls.push_back(std::move(call)); }
 
-std::wstring Parent(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L'\\');
-  return slash == std::wstring::npos ? std::wstring() : path.substr(0, slash);
+// A folder's path with the one separator its entries' names follow: a drive's root has it already.
+std::wstring ChildPrefix(const std::wstring& path) {
+  return !path.empty() && path.back() == L'\\' ? path : path + L'\\';
 }
 
-// A path as another program's swap of an ancestor makes it resolve (State::swapFrom).
-std::wstring Resolve(const std::wstring& path) {
+// The folder that holds path: D:\ for D:\Velmirant (a root keeps its separator: "D:" alone names
+// the drive's current folder), none for a root.
+std::wstring Parent(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L'\\');
+  if (slash == std::wstring::npos || slash + 1 == path.size()) return {};
+  return path.substr(0, slash > 0 && path[slash - 1] == L':' ? slash + 1 : slash);
+}
+
+// A path as the system resolves it: "X:" alone names drive X's current folder, and another
+// program's swap of an ancestor redirects what lies below it (State::swapFrom).
+std::wstring Resolve(const std::wstring& given) {
+  std::wstring path = given;
+  if (path.size() == 2 && path[1] == L':') {
+    const std::wstring& current = gState.currentFolder;
+    const bool onThatDrive = current.size() > 2 && std::towupper(current[0]) == std::towupper(path[0]);
+    path = onThatDrive ? current : path + L'\\';
+  }
   const std::wstring& from = gState.swapFrom;
   if (!gState.swapped || path.compare(0, from.size(), from) != 0) return path;
   if (path.size() > from.size() && path[from.size()] != L'\\') return path;
@@ -63,7 +78,7 @@ std::uint32_t MissingError(const std::wstring& path) {
 }
 
 bool HasChildren(const std::wstring& path) {
-  const std::wstring prefix = path + L'\\';
+  const std::wstring prefix = ChildPrefix(path);
   auto it = gState.files.lower_bound(prefix);
   return it != gState.files.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
@@ -101,7 +116,7 @@ bool IsLink(const Node& node) {
 }
 
 void EraseBelow(const std::wstring& path) {
-  const std::wstring prefix = path + L'\\';
+  const std::wstring prefix = ChildPrefix(path);
   auto it = gState.files.lower_bound(prefix);
   while (it != gState.files.end() && it->first.compare(0, prefix.size(), prefix) == 0) it = gState.files.erase(it);
 }
@@ -113,7 +128,7 @@ std::uint32_t Failed(std::uint32_t error, std::uint32_t ntStatus = 0xC0000001) {
 }
 
 void ListChildren(const std::wstring& path, std::vector<platform::DirectoryEntry>& entries) {
-  const std::wstring prefix = path + L'\\';
+  const std::wstring prefix = ChildPrefix(path);
   for (auto it = gState.files.lower_bound(prefix); it != gState.files.end(); ++it) {
     if (it->first.compare(0, prefix.size(), prefix) != 0) break;
     const std::wstring name = it->first.substr(prefix.size());
@@ -357,7 +372,7 @@ Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListin
     return InvalidHandle();
   }
   // Relative to what the handle holds, wherever that is now reached from.
-  const std::wstring path = open->path + L'\\' + std::wstring(name);
+  const std::wstring path = standin::ChildPrefix(open->path) + std::wstring(name);
   Log(std::string("NtCreateFile ") + (forListing ? "list " : "") + Narrow(path) + (dontReparse ? " (dont-reparse)" : ""));
   if (dontReparse && gState.dontReparseStatus != 0) {
     status = standin::Failed(gState.dontReparseStatus, gState.dontReparseStatus);
