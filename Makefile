@@ -32,8 +32,8 @@ demo: setup
 	scripts/runs32.sh || { cmake --preset win64 && cmake --build --preset win64; }
 	scripts/demo.sh
 
-# The release zip: 32-bit executable, self-check kit, README and SHA256SUMS; both executables are signed when
-# SIGN_PFX and SIGN_PASSWORD are set (scripts/dist.sh).
+# The release zip: 32-bit executable, self-check kit, README.md, docs/removal.md and SHA256SUMS; both
+# executables are signed when SIGN_PFX and SIGN_PASSWORD are set (scripts/dist.sh).
 dist: setup
 	cmake --preset win32 && cmake --build --preset win32
 	scripts/dist.sh
