@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Packs the 32-bit release, README, the self-check kit (velmirant-selfcheck.exe and its Windows
-# Sandbox configuration) and SHA256SUMS into build/velmirant-cleanup-VERSION.zip.
+# Packs the 32-bit release, README.md with docs/removal.md (the README links to it), the self-check
+# kit (velmirant-selfcheck.exe and its Windows Sandbox configuration) and SHA256SUMS into
+# build/velmirant-cleanup-VERSION.zip.
 # With SIGN_PFX (a PKCS#12 file) and SIGN_PASSWORD set, both executables in the zip are signed
 # (Authenticode, SHA-256); SIGN_TIMESTAMP_URL adds an RFC 3161 time stamp from that server.
 # DIST_EXE (default build/win32/velmirant-cleanup.exe) is the executable to pack, with the
@@ -28,8 +29,9 @@ rm -rf "$stage_root" "$zip"
 done_ok=0
 # Whatever stops the script midway leaves neither a zip nor a half-made staging folder.
 trap '[ "$done_ok" = 1 ] || rm -rf "$stage_root" "$zip"' EXIT
-mkdir -p "$stage"
+mkdir -p "$stage/docs"
 cp "$root/README.md" "$stage/"
+cp "$root/docs/removal.md" "$stage/docs/"
 # The sandbox maps the folder the zip unpacks to when unpacked to C:\.
 sed "s/@VERSION@/$version/" "$root/selfcheck/velmirant-selfcheck.wsb" >"$stage/velmirant-selfcheck.wsb"
 if [ -n "${SIGN_PFX:-}" ]; then
@@ -50,10 +52,11 @@ else
   cp "$exe" "$selfcheck" "$stage/"
   signed="UNSIGNED (set SIGN_PFX and SIGN_PASSWORD to sign)"
 fi
-(cd "$stage" && sha256sum velmirant-cleanup.exe velmirant-selfcheck.exe velmirant-selfcheck.wsb README.md >SHA256SUMS)
+(cd "$stage" && sha256sum velmirant-cleanup.exe velmirant-selfcheck.exe velmirant-selfcheck.wsb README.md \
+  docs/removal.md >SHA256SUMS)
 # Fixed times and no extra attributes, so the same sources give the same archive (unsigned: a
 # signature carries its signing time).
-touch -d '2000-01-01 00:00:00 UTC' "$stage" "$stage"/*
+touch -d '2000-01-01 00:00:00 UTC' "$stage" "$stage"/* "$stage"/docs/*
 (cd "$stage_root" && zip -q -X -r "$zip" "$name")
 done_ok=1
 echo "$zip: executables $signed"

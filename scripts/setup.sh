@@ -14,11 +14,11 @@
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 zip python3
-  python3-pefile osslsigncode openssl debootstrap)
+  python3-pefile osslsigncode openssl debootstrap hyperfine)
 # The programs the build and the tests call, each checked once the packages are in.
 tools=(cmake make g++ i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw32-windres
   x86_64-w64-mingw32-windres wine /usr/lib/wine/wine64 /usr/lib/wine/wineserver zip
-  /usr/bin/python3 osslsigncode openssl debootstrap unshare chroot)
+  /usr/bin/python3 osslsigncode openssl debootstrap unshare chroot hyperfine)
 if bash "$root/scripts/runs32.sh"; then
   packages+=(wine32:i386)
   tools+=(/usr/lib/wine/wine)

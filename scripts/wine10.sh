@@ -3,8 +3,8 @@
 # Wine 8. Wine 10 deletes with POSIX semantics and gives programs a standard user's token, as
 # Windows 10 1607 and later do for most users; Wine 8 does neither.
 #
-#   wine10.sh setup          make the root (debootstrap, then Wine and what the suites call inside);
-#                            quick when it is there already
+#   wine10.sh setup          make the root (debootstrap, then Wine, what the suites call inside and
+#                            make bench's hyperfine); quick when it is there already
 #   wine10.sh run CMD...     run CMD inside the root, with /proc, /dev, the checkout and $WINE10_BIND
 #                            (colon-separated folders) at their own paths
 #   wine10.sh version        Wine's version inside the root
@@ -21,6 +21,9 @@ ready=$root/.velmirant-ready
 
 packages=(wine wine64 python3)
 if bash "$checkout/scripts/runs32.sh"; then packages+=(wine32:i386); fi
+# make bench's timer. The suites do not need it, so it is added to a ready root in place: suites
+# running in the root meanwhile (from another checkout, say) never find it unready.
+bench_packages=(hyperfine)
 
 say() { echo "wine10: $*"; }
 die() { echo "wine10: FAILED: $*" >&2; exit 1; }
@@ -53,13 +56,36 @@ in_root() {
       HOME=/root "$@"' in_root "$root" "${#binds[@]}" "${binds[@]}" "$@"
 }
 
-setup() {
-  if [ -f "$ready" ] && [ "$(cat "$ready")" = "${packages[*]}" ]; then return 0; fi
-  command -v unshare >/dev/null && command -v chroot >/dev/null || die "unshare and chroot are needed"
+# install_packages PACKAGE...: apt-get install inside the root; dies naming them when that fails.
+install_packages() {
   local log
   log=$(mktemp)
-  trap 'rm -f "$log"' RETURN
+  trap 'rm -f "${log:-}"' RETURN
   apt_error() { grep '^E: ' "$log" | tail -n 1 | grep . || tail -n 1 "$log"; }
+  say "installing into the root: $*"
+  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3)
+  # As on the host: a mirror mid-sync fails single indexes; the install says whether the rest is enough.
+  if ! in_root "${apt[@]}" update -qq >"$log" 2>&1; then
+    say "apt-get update in the root reported failed index files, going on with what it fetched:" \
+      "$(grep -m 1 -E '^[EW]: ' "$log" || tail -n 1 "$log")"
+  fi
+  if ! in_root "${apt[@]}" install -y -qq --no-install-recommends "$@" >"$log" 2>&1; then
+    say "the install in the root failed ($(apt_error)); trying once more with the target release pinned to $suite"
+    in_root "${apt[@]}" install -y -qq --no-install-recommends -t "$suite" "$@" >"$log" 2>&1 ||
+      die "could not install $* into $root: $(apt_error)"
+  fi
+  in_root "${apt[@]}" clean >/dev/null 2>&1
+}
+
+setup() {
+  command -v unshare >/dev/null && command -v chroot >/dev/null || die "unshare and chroot are needed"
+  if [ -f "$ready" ] && [ "$(cat "$ready")" = "${packages[*]}" ]; then
+    [ -x "$root/usr/bin/hyperfine" ] || install_packages "${bench_packages[@]}"
+    return 0
+  fi
+  local log
+  log=$(mktemp)
+  trap 'rm -f "${log:-}"' RETURN
   if [ ! -x "$root/usr/bin/apt-get" ] || [ ! -f "$root/.debootstrap-done" ]; then
     say "making the Debian 13 root in $root (debootstrap, minbase, from $(mirror debian))"
     rm -rf "$root"
@@ -79,21 +105,9 @@ setup() {
   case " ${packages[*]} " in
     *:i386*) in_root dpkg --print-foreign-architectures | grep -qx i386 || in_root dpkg --add-architecture i386 ;;
   esac
-  say "installing into the root: ${packages[*]}"
-  local apt=(env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3)
-  # As on the host: a mirror mid-sync fails single indexes; the install says whether the rest is enough.
-  if ! in_root "${apt[@]}" update -qq >"$log" 2>&1; then
-    say "apt-get update in the root reported failed index files, going on with what it fetched:" \
-      "$(grep -m 1 -E '^[EW]: ' "$log" || tail -n 1 "$log")"
-  fi
-  if ! in_root "${apt[@]}" install -y -qq --no-install-recommends "${packages[@]}" >"$log" 2>&1; then
-    say "the install in the root failed ($(apt_error)); trying once more with the target release pinned to $suite"
-    in_root "${apt[@]}" install -y -qq --no-install-recommends -t "$suite" "${packages[@]}" >"$log" 2>&1 ||
-      die "could not install ${packages[*]} into $root: $(apt_error)"
-  fi
-  in_root "${apt[@]}" clean >/dev/null 2>&1
+  install_packages "${packages[@]}" "${bench_packages[@]}"
   local program
-  for program in /usr/lib/wine/wine64 /usr/lib/wine/wineserver /usr/bin/python3 \
+  for program in /usr/lib/wine/wine64 /usr/lib/wine/wineserver /usr/bin/python3 /usr/bin/hyperfine \
     $(case " ${packages[*]} " in *:i386*) echo /usr/lib/wine/wine ;; esac); do
     [ -x "$root$program" ] || die "installed, but $program is not in the root"
   done

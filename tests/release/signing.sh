@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # `make dist` signing, with a throwaway self-signed code-signing certificate: the zip holds the
-# tool and the self-check kit, its sums and both signatures verify, the signed copy passes the static checks, a wrong password leaves no zip, the
-# unsigned build is untouched, and the signed copy runs under Wine with the unsigned one's report.
+# tool, the self-check kit, README.md and docs/removal.md as in the sources, its sums cover every
+# file and verify, both signatures verify, the signed copy passes the static checks, a wrong
+# password leaves no zip, the unsigned build is untouched, and the signed copy runs under Wine with
+# the unsigned one's report.
 # Usage: signing.sh SOURCE_DIR EXE VERSION PYTHON WINE PREFIX_TEMPLATE
 set -eu
 source_dir=$1 exe=$2 version=$3 python=$4 wine=$5 template=$6
@@ -30,8 +32,14 @@ DIST_EXE=$exe DIST_DIR=$work/out SIGN_PFX=$work/cert.pfx SIGN_PASSWORD=test-pass
 unzip -q "$work/out/$name.zip" -d "$work/unzipped"
 shipped=$work/unzipped/$name
 (cd "$shipped" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS do not match the zip's content"
-[ "$(cd "$shipped" && ls | tr '\n' ' ')" = "README.md SHA256SUMS velmirant-cleanup.exe velmirant-selfcheck.exe velmirant-selfcheck.wsb " ] ||
-  fail "the zip holds: $(ls "$shipped" | tr '\n' ' ')"
+files=$(cd "$shipped" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
+[ "$files" = "README.md docs/removal.md velmirant-cleanup.exe velmirant-selfcheck.exe velmirant-selfcheck.wsb " ] ||
+  fail "the zip holds: $files"
+[ "$(cut -d' ' -f3- "$shipped/SHA256SUMS" | LC_ALL=C sort | tr '\n' ' ')" = "$files" ] ||
+  fail "SHA256SUMS does not list every file of the zip: $(cut -d' ' -f3- "$shipped/SHA256SUMS" | tr '\n' ' ')"
+for doc in README.md docs/removal.md; do
+  cmp "$source_dir/$doc" "$shipped/$doc" || fail "the zip's $doc is not the sources' one"
+done
 # The folder the zip unpacks to, read-only; the results beside it, the only writable one.
 tr -d '\n ' <"$shipped/velmirant-selfcheck.wsb" | grep -qF "<HostFolder>C:\velmirant-cleanup-$version</HostFolder><SandboxFolder>C:\velmirant-cleanup</SandboxFolder><ReadOnly>true</ReadOnly>" ||
   fail "the sandbox configuration does not map the folder the zip unpacks to, read-only"
