@@ -167,8 +167,10 @@ bool InPlan(const KitPlaces& places, const MadeThing& thing) {
       for (const wchar_t* name : kTargetStandIns) {
         if (SameName(thing.path, Join(places.work, name))) return true;
       }
-      return SameName(thing.path, Join(places.work, kNeighbourStandIn)) ||
-             SameName(thing.path, Join(places.work, kScanner));
+      for (const wchar_t* name : {kNeighbourStandIn, kScanner, kKitCopy, kToolCopy}) {
+        if (SameName(thing.path, Join(places.work, name))) return true;
+      }
+      return false;
     case MadeKind::kKey:
       // A seed's key, or one above it below the hive: the kit makes those that are missing.
       for (const RegistrySeed& seed : kRegistrySeeds) {

@@ -70,6 +70,9 @@ constexpr const wchar_t* kHeldFile = L"scanned\\held.dat";
 constexpr const wchar_t* kWorkName = L"velmirant-selfcheck";
 constexpr const wchar_t* kProbeValue = L"velmirant-selfcheck-probe";
 constexpr const wchar_t* kProbeData = L"probe";
+// The copies in the work area of the kit itself and of the tool beside it, the programs it runs.
+constexpr const wchar_t* kKitCopy = L"velmirant-selfcheck.exe";
+constexpr const wchar_t* kToolCopy = L"velmirant-cleanup.exe";
 
 struct KitPlaces {
   std::wstring vendorUser, neighbourUser, vendorProgram, neighbourProgram, probeFolder;

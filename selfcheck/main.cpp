@@ -20,7 +20,7 @@ namespace {
 // word: a copy of this program started with it. None, with the reason, where there is none.
 KernelHandle ProvenStandardUserToken(Kit& kit, std::wstring& why) {
   KernelHandle token(MakeStandardUserToken(why));
-  const DWORD proof = token.Valid() ? RunProgram(token.Get(), kit.self, {L"--prove"}, 255, why) : 255;
+  const DWORD proof = token.Valid() ? RunKitCopy(kit, token.Get(), {L"--prove"}, why) : 255;
   if (proof == 1) why = L"a program started with the token made from this one is still in Administrators";
   if (proof == 2) why = L"a program started with the token made from this one runs above medium integrity";
   if (proof == 3) why = L"a program started with the token made from this one cannot tell what it is";
@@ -28,18 +28,19 @@ KernelHandle ProvenStandardUserToken(Kit& kit, std::wstring& why) {
   return token;
 }
 
-// An earlier run's leftovers go first; false (and the reason said) where some stay.
-bool RemoveEarlierRun(Kit& kit, bool& found) {
+// An earlier run's leftovers go first. 0 when none stays, else the exit code (the reason said):
+// 1 where the work folder is refused, 2 where some of them stay.
+int RemoveEarlierRun(Kit& kit, bool& found) {
   std::wstring why;
   if (!OpenWorkArea(kit, false, found, why)) {
     Say(kit, L"Nothing was checked: " + why + L".");
-    return false;
+    return 1;
   }
-  if (!found) return true;
+  if (!found) return 0;
   Say(kit, L"An earlier run left what it made (kept, stopped or crashed): removing that first.");
-  if (CleanUp(kit, L"") == 0) return true;
+  if (CleanUp(kit, L"") == 0) return 0;
   Say(kit, L"Nothing was checked: what an earlier run made stays (see above).");
-  return false;
+  return 2;
 }
 
 int Check(Kit& kit) {
@@ -58,12 +59,16 @@ int Check(Kit& kit) {
   }
   if (kit.options.cleanUpOnly) {
     bool found = false;
-    if (!RemoveEarlierRun(kit, found)) return 2;
+    if (const int code = RemoveEarlierRun(kit, found)) return code;
     Say(kit, found ? L"Everything an earlier run made is removed." : L"No earlier run left anything.");
     return 0;
   }
   if (!Exists(kit.tool)) {
     Say(kit, L"velmirant-cleanup.exe is not beside this program: unpack the whole zip first.");
+    return 1;
+  }
+  if (!ReadWholeFile(kit.self, kit.selfImage) || !ReadWholeFile(kit.tool, kit.toolImage)) {
+    Say(kit, L"Cannot read this program or velmirant-cleanup.exe beside it (" + Code(GetLastError()) + L").");
     return 1;
   }
   Say(kit, L"This runs velmirant-cleanup for real on this machine, for the current user: use it on a test machine only.");
@@ -88,9 +93,10 @@ int Check(Kit& kit) {
     }
   }
   bool found = false;
-  if (!RemoveEarlierRun(kit, found)) return 2;
+  if (const int code = RemoveEarlierRun(kit, found)) return code;
 
   bool noStandardRun = false;
+  bool kept = false;
   for (Run& run : runs) {
     KernelHandle token;
     if (run.standardUser && kit.admin) {
@@ -108,8 +114,13 @@ int Check(Kit& kit) {
       Say(kit, L"Note: this prompt's token reports itself limited (UAC's filtered token, not elevated), yet it is in "
                L"Administrators: Wine's is so; on Windows a filtered token has Administrators for deny only.");
     }
-    if (!OneRun(kit, run)) break;
+    if (!OneRun(kit, run)) {
+      kept = true;
+      break;
+    }
   }
+  // What was made outside a run (the kit's copy that proved a token) goes too.
+  if (!kept && Exists(kit.places.work)) CleanUp(kit, L"");
   Say(kit, kit.problems == 0 ? L"SELF-CHECK PASSED" : L"SELF-CHECK FAILED: " + std::to_wstring(kit.problems) + L" problems");
   if (kit.left > 0) {
     Say(kit, L"CLEAN-UP INCOMPLETE: " + std::to_wstring(kit.left) + L" things the self-check made are still there (see above)");

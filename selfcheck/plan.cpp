@@ -33,7 +33,7 @@ void PrintPlan(Kit& kit, const Run& run) {
   line(L"program " + StandInPath(kit, kNeighbourStandIn) + L" (a neighbour: it must keep running)");
   line(L"program " + StandInPath(kit, kScanner) + L" (holds " + places.vendorUser + L"\\" + kHeldFile +
        L" with delete sharing until its deletion is pending)");
-  line(L"program " + kit.tool + L", its report to " + kit.results + L"\\" +
+  line(L"program " + kit.places.work + L"\\" + kToolCopy + L" (a copy of " + kit.tool + L"), its report to " + kit.results + L"\\" +
        (run.standardUser ? L"report-standard-user.txt" : L"report-elevated.txt"));
   const std::wstring probed = places.probes ? L" (on Wine, what a probe with this run's token finds)" : L"";
   long programCode = 0, machineCode = 0;

@@ -27,6 +27,7 @@ void AppendArgument(std::wstring& line, const std::wstring& argument) {
 class InheritedHandleList {
  public:
   explicit InheritedHandleList(HANDLE handle) : handles_{handle} {
+    if (handle == nullptr) return;
     SIZE_T size = 0;
     InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
     buffer_.resize(size);
@@ -60,16 +61,12 @@ bool ReportShowsMarks(const std::wstring& report) {
 bool StartStandIn(Kit& kit, Run& run, const wchar_t* name, std::vector<std::wstring> arguments) {
   const std::wstring path = StandInPath(kit, name);
   std::wstring why;
-  if (!Remember(kit, MadeKind::kProgram, path)) {
-    why = L"cannot write the record " + kit.record;
-  } else if (!CopyFileW(kit.self.c_str(), path.c_str(), FALSE)) {
-    why = Failed(L"CopyFileW");
-  } else if (!WriteWholeFile(LockOf(kit, name), std::string(), CREATE_ALWAYS)) {
-    // Made here, so that the stand-in needs only to read it: nothing in the work area is its to write.
-    why = Failed(L"making its lock file");
-  } else {
-    // A copy from a read-only medium keeps its read-only attribute, which would stop its deletion.
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+  // The lock file is made here, so that the stand-in needs only to read it: nothing in the work
+  // area is its to write.
+  if (InstallProgram(kit, path, kit.selfImage, why)) {
+    if (!WriteWholeFile(LockOf(kit, name), std::string(), CREATE_ALWAYS)) why = Failed(L"making its lock file");
+  }
+  if (why.empty()) {
     KernelHandle process(StartProgram(run.token, path, arguments, nullptr, why));
     if (process.Valid() && WaitUntilHeld(LockOf(kit, name), true, 30 * 1000)) return true;
     if (process.Valid()) why = L"it did not start to hold its lock file";
@@ -139,6 +136,26 @@ bool WaitUntilHeld(const std::wstring& path, bool held, DWORD timeoutMs) {
     if (waited >= timeoutMs) return false;
     Sleep(kPollMs);
   }
+}
+
+bool InstallProgram(Kit& kit, const std::wstring& path, const std::string& image, std::wstring& why) {
+  bool existed = false;
+  if (!OpenWorkArea(kit, true, existed, why)) return false;
+  if (Exists(path)) return true;
+  if (!Remember(kit, MadeKind::kProgram, path)) {
+    why = L"cannot write the record " + kit.record;
+    return false;
+  }
+  if (!WriteWholeFile(path, image, CREATE_NEW)) {
+    why = Failed(L"writing") + L" " + path;
+    return false;
+  }
+  return true;
+}
+
+DWORD RunKitCopy(Kit& kit, HANDLE token, const std::vector<std::wstring>& arguments, std::wstring& why) {
+  const std::wstring copy = kit.places.work + L"\\" + kKitCopy;
+  return InstallProgram(kit, copy, kit.selfImage, why) ? RunProgram(token, copy, arguments, 255, why) : 255;
 }
 
 std::wstring StandInPath(const Kit& kit, const wchar_t* name) { return kit.places.work + L"\\" + name; }

@@ -21,7 +21,7 @@ void ProbeCodes(Kit& kit, Run& run, const Places& places, long& programCode, lon
     Problem(kit, run, L"cannot write the record " + kit.record);
     return;
   }
-  const DWORD refused = run.token != nullptr ? RunProgram(run.token, kit.self, {L"--probe", file, key}, 255, why)
+  const DWORD refused = run.token != nullptr ? RunKitCopy(kit, run.token, {L"--probe", file, key}, why)
                                               : static_cast<DWORD>(Probe(file, key));
   if (refused > 3) {
     Problem(kit, run, L"the probe with this run's token gave no answer: " + why);
@@ -66,7 +66,10 @@ DWORD RunTool(Kit& kit, Run& run) {
   FileHandle report;
   const std::wstring name = run.report.substr(run.report.find_last_of(L'\\') + 1);
   CreateResultFile(kit, name, true, report, why);
-  KernelHandle tool(report.Valid() ? StartProgram(run.token, kit.tool, {}, report.Get(), why) : nullptr);
+  const std::wstring copy = kit.places.work + L"\\" + kToolCopy;
+  KernelHandle tool(report.Valid() && InstallProgram(kit, copy, kit.toolImage, why)
+                        ? StartProgram(run.token, copy, {}, report.Get(), why)
+                        : nullptr);
   DWORD code = 255;
   if (tool.Valid() && WaitForSingleObject(tool.Get(), kToolTimeoutMs) != WAIT_OBJECT_0) {
     TerminateProcess(tool.Get(), 255);

@@ -29,6 +29,10 @@ struct Key {
 struct Kit {
   KitOptions options;
   std::wstring self, folder, tool, results, record, stop;
+  // The kit's own image and the tool's as read when it started: whoever may write beside the kit
+  // (often Downloads) cannot change what it runs later, which are copies of these in the work area.
+  std::string selfImage, toolImage;
+  bool workAreaNoted = false;  // the note that this platform keeps no security descriptor, said once
   KitPlaces places;
   bool admin = false;
   bool wine = false;
@@ -111,6 +115,10 @@ bool WaitUntilHeld(const std::wstring& path, bool held, DWORD timeoutMs);
 std::wstring StandInPath(const Kit& kit, const wchar_t* name);
 std::wstring LockOf(const Kit& kit, const wchar_t* name);
 bool StartStandIns(Kit& kit, Run& run, const Places& places);
+// A copy of `image` at `path` in the work area (made where missing), recorded first; false with the reason.
+bool InstallProgram(Kit& kit, const std::wstring& path, const std::string& image, std::wstring& why);
+// This kit's copy in the work area, run with `token` to its end.
+DWORD RunKitCopy(Kit& kit, HANDLE token, const std::vector<std::wstring>& arguments, std::wstring& why);
 int Hold(const std::wstring& lock, const std::wstring& stop);
 int Scan(const std::wstring& path, const std::wstring& lock, const std::wstring& report, const std::wstring& stop);
 int Probe(const std::wstring& file, const std::wstring& key);

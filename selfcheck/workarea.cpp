@@ -132,6 +132,8 @@ bool OpenWorkArea(Kit& kit, bool create, bool& existed, std::wstring& why) {
   if (!ReadFolderSecurity(work, security, why)) return false;
   if (IsWorkAreaSecurity(security)) return true;
   if (kit.wine) {
+    if (kit.workAreaNoted) return true;
+    kit.workAreaNoted = true;
     Say(kit, L"Note: this platform (Wine) keeps no security descriptor for a folder: the work folder " + work +
                  L" is not guarded from standard users here, as it is on Windows.");
     return true;

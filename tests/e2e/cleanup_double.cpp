@@ -1,16 +1,13 @@
-// A test double for the self-check kit: it runs the real tool (real-cleanup.exe beside it), then
-// deletes one file deep in the per-user neighbour tree, as a regression that followed a junction
-// into the neighbour would. The kit must fail and name that file.
+// A test double for the self-check kit: it runs the real tool (C:\kit\real-cleanup.exe: the kit runs
+// its copy of the double from its work area), then deletes one file deep in the per-user neighbour
+// tree, as a regression that followed a junction into the neighbour would. The kit must fail and
+// name that file.
 #include <windows.h>
 
 #include <string>
 
 int wmain() {
-  wchar_t self[MAX_PATH];
-  const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
-  if (length == 0 || length >= MAX_PATH) return 3;
-  std::wstring tool(self, length);
-  tool.replace(tool.find_last_of(L'\\') + 1, std::wstring::npos, L"real-cleanup.exe");
+  const std::wstring tool = L"C:\\kit\\real-cleanup.exe";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;

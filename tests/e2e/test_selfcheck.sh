@@ -203,6 +203,18 @@ case_plan_lists_the_seeds_and_changes_nothing() {
   [ "$(ls -A "$elsewhere")" = result.txt ] && [ "$(cat "$elsewhere/result.txt")" = keep ] ||
     fail "what a link leads to was touched: $(ls -A "$elsewhere")"
   rm -rf "$KIT/linked" "$KIT/real"
+  if [ "$WINE_MAJOR" -lt 10 ]; then
+    # Elevated, a work folder that is a link is refused, and nothing where it leads is read or touched.
+    local work=$WINEPREFIX/drive_c/ProgramData/velmirant-selfcheck
+    mkdir -p "$elsewhere/work"
+    printf 'D\tC:\\victim-folder\n' >"$elsewhere/work/record.txt"
+    ln -s "$elsewhere/work" "$work"
+    run_kit "$TOOL" /cleanup
+    [ "$RC" -eq 1 ] && grep -qxF 'Nothing was checked: C:\ProgramData\velmirant-selfcheck is not a plain folder (a link, or a file): remove it, then run again.' "$OUT" ||
+      fail "a work folder that is a link was not refused (exit code $RC)"
+    [ "$(ls -A "$elsewhere/work")" = record.txt ] || fail "the linked work folder was touched"
+    rm "$work"
+  fi
   run_kit "$TOOL" /yes /unknown
   [ "$RC" -eq 1 ] && grep -qx 'Unknown argument: "/unknown".' "$OUT" && grep -q '^Usage: ' "$OUT" ||
     fail "an unknown option did not give the usage and exit code 1 (exit code $RC)"
