@@ -27,7 +27,7 @@ const MadeThing* IdentityOf(const ParsedRecord& record, const std::wstring& path
   return found;
 }
 
-bool RemoveFolder(const ParsedRecord& record, const MadeThing& thing, std::wstring& why) {
+bool RemoveFolder(const Kit& kit, const ParsedRecord& record, const MadeThing& thing, std::wstring& why) {
   const MadeThing* identity = IdentityOf(record, thing.path);
   if (identity != nullptr && identity->name == L"-") return true;  // somebody else's: the kit made nothing
   if (PathPresence(thing.path) == Presence::kGone) return true;
@@ -36,7 +36,11 @@ bool RemoveFolder(const ParsedRecord& record, const MadeThing& thing, std::wstri
     why = thing.path + L" is there, but the record does not say which folder the self-check made: left untouched";
     return false;
   }
-  const std::uint32_t error = RemoveTree(thing.path, &made);
+  std::uint32_t error = 0;
+  {
+    ActingAs actor(ActorFor(kit, thing.path));
+    error = RemoveTree(thing.path, &made);
+  }
   if (error == 0) return true;
   why = thing.path + L" could not be removed (" + Code(error) +
         (error == kErrorStoppedOnSymlink ? L": it, or something in it, is not what the self-check made, or is a link; "
@@ -67,6 +71,7 @@ bool RemoveValue(Kit& kit, const MadeThing& thing, std::wstring& why) {
     if (SameName(thing.path, candidate.key) && SameName(thing.name, candidate.name)) seed = &candidate;
   }
   const SeedValueData due = EncodeSeed(seed, kit.places);
+  ActingAs actor(ActorFor(kit, thing.path));
   Key opened;
   LONG result = OpenKey(thing.path, KEY_QUERY_VALUE | KEY_SET_VALUE, opened);
   DWORD type = 0, size = 0;
@@ -85,7 +90,8 @@ bool RemoveValue(Kit& kit, const MadeThing& thing, std::wstring& why) {
 }
 
 // A key the kit made goes only once it is empty: what it holds then is somebody else's.
-bool RemoveKey(const MadeThing& thing, std::wstring& why) {
+bool RemoveKey(const Kit& kit, const MadeThing& thing, std::wstring& why) {
+  ActingAs actor(ActorFor(kit, thing.path));
   Key opened;
   LONG result = OpenKey(thing.path, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, opened);
   if (result == ERROR_FILE_NOT_FOUND) return true;
@@ -111,7 +117,7 @@ bool RemoveKey(const MadeThing& thing, std::wstring& why) {
 bool RemoveMade(Kit& kit, const ParsedRecord& record, const MadeThing& thing, bool& stopped, std::wstring& why) {
   switch (thing.kind) {
     case MadeKind::kFolder:
-      return RemoveFolder(record, thing, why);
+      return RemoveFolder(kit, record, thing, why);
     case MadeKind::kIdentity:  // read with its folder's line
     case MadeKind::kJunction:  // goes with the vendor's folder, as a link
       return true;
@@ -120,7 +126,7 @@ bool RemoveMade(Kit& kit, const ParsedRecord& record, const MadeThing& thing, bo
     case MadeKind::kValue:
       return RemoveValue(kit, thing, why);
     case MadeKind::kKey:
-      return RemoveKey(thing, why);
+      return RemoveKey(kit, thing, why);
   }
   return false;
 }
@@ -132,7 +138,15 @@ int CleanUp(Kit& kit, const std::wstring& label) {
   std::string bytes;
   int left = 0;
   std::wstring kept;
-  if (ReadWholeFile(kit.record, bytes)) {
+  const bool read = ReadWholeFile(kit.record, bytes);
+  const DWORD readError = read ? ERROR_SUCCESS : GetLastError();
+  // Only a record that is not there names nothing; one that cannot be read keeps the work folder.
+  if (!read && readError != ERROR_FILE_NOT_FOUND) {
+    Say(kit, prefix + L"CLEAN-UP INCOMPLETE: the record " + kit.record + L" cannot be read (" + Code(readError) +
+                 L"): nothing it names is removed");
+    ++left;
+  }
+  if (read) {
     const int size = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
     std::wstring text(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
     if (size > 0) MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), &text[0], size);

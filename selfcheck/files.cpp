@@ -1,6 +1,7 @@
 // Files: what is there, whole-file reads and writes, and the result folder, which the kit opens and
 // writes to without ever following a link.
 #include "selfcheck.h"
+#include "platform/win32_module.h"
 
 Presence PathPresence(const std::wstring& path) {
   if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return Presence::kThere;
@@ -22,9 +23,58 @@ bool ReadHandle(HANDLE file, std::string& bytes) {
   if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return false;
   bytes.clear();
   char buffer[4096];
-  DWORD read = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read > 0) bytes.append(buffer, read);
-  return true;
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(file, buffer, sizeof buffer, &read, nullptr)) return false;
+    if (read == 0) return true;
+    bytes.append(buffer, read);
+  }
+}
+
+namespace {
+
+// Whether the open file is the image this process runs. Windows lets anyone rename a running
+// image, so a user who may write beside the kit could have put another file under its name.
+bool IsRunningImage(HANDLE file) {
+  using GetMappedFileName = DWORD(WINAPI*)(HANDLE, LPVOID, LPWSTR, DWORD);
+  auto mappedName = platform::FindFunction<GetMappedFileName>(GetModuleHandleW(L"kernel32.dll"), "K32GetMappedFileNameW");
+  if (mappedName == nullptr) {  // Vista has it in psapi only
+    mappedName = platform::FindFunction<GetMappedFileName>(platform::LoadSystemModule(L"psapi.dll"), "GetMappedFileNameW");
+  }
+  constexpr DWORD kSize = 32768;
+  std::wstring mapped(kSize, L'\0'), held(kSize, L'\0');
+  const DWORD mappedLength = mappedName != nullptr ? mappedName(GetCurrentProcess(), GetModuleHandleW(nullptr), &mapped[0], kSize) : 0;
+  if (mappedLength == 0 || mappedLength >= kSize) return false;
+  mapped.resize(mappedLength);
+  // Windows names the mapped file by its volume device (\Device\HarddiskVolume3\...); Wine by its
+  // DOS path behind \??\ (\??\C:\...). The held file's final path is asked in the same form.
+  const bool dosForm = mapped.compare(0, 4, L"\\??\\") == 0;
+  const DWORD heldLength = GetFinalPathNameByHandleW(file, &held[0], kSize,
+                                                     FILE_NAME_NORMALIZED | (dosForm ? VOLUME_NAME_DOS : VOLUME_NAME_NT));
+  if (heldLength == 0 || heldLength >= kSize) return false;
+  held.resize(heldLength);
+  if (dosForm) {
+    mapped.erase(0, 4);
+    if (held.compare(0, 4, L"\\\\?\\") == 0) held.erase(0, 4);
+  }
+  return platform::SamePath(mapped, held);
+}
+
+}  // namespace
+
+bool ReadImages(Kit& kit, std::wstring& why) {
+  kit.selfFile = FileHandle(CreateFileW(kit.self.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  kit.toolFile = FileHandle(CreateFileW(kit.tool.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  if (!kit.selfFile.Valid() || !kit.toolFile.Valid()) {
+    why = Failed(L"opening this program and velmirant-cleanup.exe beside it");
+  } else if (!IsRunningImage(kit.selfFile.Get())) {
+    why = kit.self + L" is not the program that runs: it was renamed, and another file put in its place";
+  } else if (!ReadHandle(kit.selfFile.Get(), kit.selfImage) || !ReadHandle(kit.toolFile.Get(), kit.toolImage)) {
+    why = Failed(L"reading this program and velmirant-cleanup.exe beside it");
+  } else {
+    return true;
+  }
+  return false;
 }
 
 bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
@@ -81,7 +131,10 @@ bool RemoveResultFile(const std::wstring& path, std::wstring& why) {
     return false;
   }
   if (!IsEntryItself(old.Get(), path, false, why)) return false;
-  if (const std::uint32_t error = platform::MarkForDeletion(old.Get())) {
+  // Where another program holds it with delete sharing, only POSIX deletion frees its name at once.
+  std::uint32_t error = platform::MarkForPosixDeletion(old.Get(), false);
+  if (error == 1 || error == 50 || error == 87) error = platform::MarkForDeletion(old.Get());
+  if (error != 0) {
     why = L"it cannot be replaced (" + Code(error) + L")";
     return false;
   }
@@ -117,16 +170,15 @@ bool OpenResults(Kit& kit, std::wstring& why) {
   return true;
 }
 
-bool CreateResultFile(Kit& kit, const std::wstring& name, bool inheritable, FileHandle& file, std::wstring& why) {
+bool CreateResultFile(Kit& kit, const std::wstring& name, FileHandle& file, std::wstring& why) {
   const std::wstring path = kit.results + L"\\" + name;
   if (!RemoveResultFile(path, why)) {
     why = path + L": " + why;
     return false;
   }
   // CREATE_NEW never opens what is there: a link put in place meanwhile makes it fail.
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, nullptr, inheritable ? TRUE : FALSE};
-  FileHandle made(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, &attributes,
-                              CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  FileHandle made(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!made.Valid()) {
     why = path + L": " + Failed(L"creating it");
     return false;

@@ -157,9 +157,6 @@ struct AccessEntry {
 };
 
 extern const AccessEntry kWorkAreaAccess[3];
-// The rights that change a folder or what it holds, or who may: none of them for anyone else.
-constexpr std::uint32_t kWriteRights = 0x0002 | 0x0004 | 0x0010 | 0x0040 | 0x0100 | 0x10000 | 0x40000 | 0x80000 |
-                                       0x10000000 | 0x40000000;
 
 struct FolderSecurity {
   Trustee owner = Trustee::kOther;

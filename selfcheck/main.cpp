@@ -67,8 +67,9 @@ int Check(Kit& kit) {
     Say(kit, L"velmirant-cleanup.exe is not beside this program: unpack the whole zip first.");
     return 1;
   }
-  if (!ReadWholeFile(kit.self, kit.selfImage) || !ReadWholeFile(kit.tool, kit.toolImage)) {
-    Say(kit, L"Cannot read this program or velmirant-cleanup.exe beside it (" + Code(GetLastError()) + L").");
+  std::wstring why;
+  if (!ReadImages(kit, why)) {
+    Say(kit, L"Refused: " + why + L".");
     return 1;
   }
   Say(kit, L"This runs velmirant-cleanup for real on this machine, for the current user: use it on a test machine only.");
@@ -80,8 +81,7 @@ int Check(Kit& kit) {
     Say(kit, L"Nothing was done.");
     return 1;
   }
-  std::wstring why;
-  if (!OpenResults(kit, why) || !CreateResultFile(kit, L"result.txt", false, kit.resultFile, why)) {
+  if (!OpenResults(kit, why) || !CreateResultFile(kit, L"result.txt", kit.resultFile, why)) {
     Say(kit, L"The result folder \"" + kit.results + L"\" is refused: " + why + L". Nothing was done.");
     return 1;
   }
@@ -96,20 +96,21 @@ int Check(Kit& kit) {
   if (const int code = RemoveEarlierRun(kit, found)) return code;
 
   bool noStandardRun = false;
+  if (kit.admin) {
+    kit.userToken = ProvenStandardUserToken(kit, why);
+    if (!kit.userToken.Valid()) {
+      Say(kit, L"standard-user run: not possible here: " + why);
+      Say(kit, runs.size() == 1 ? L"Nothing was checked."
+                                : L"The verdict below covers the elevated run only, whose per-user seeds are made with "
+                                  L"this prompt's own rights.");
+      if (runs.size() == 1) ++kit.problems;
+      runs.pop_back();
+      noStandardRun = true;
+    }
+  }
   bool kept = false;
   for (Run& run : runs) {
-    KernelHandle token;
-    if (run.standardUser && kit.admin) {
-      token = ProvenStandardUserToken(kit, why);
-      if (!token.Valid()) {
-        Say(kit, L"standard-user run: not possible here: " + why);
-        Say(kit, runs.size() == 1 ? L"Nothing was checked." : L"The verdict below covers the elevated run only.");
-        if (runs.size() == 1) ++kit.problems;
-        noStandardRun = true;
-        break;
-      }
-      run.token = token.Get();
-    }
+    if (run.standardUser && kit.admin) run.token = kit.userToken.Get();
     if (run.standardUser && !kit.admin && kit.limitedAdmin) {
       Say(kit, L"Note: this prompt's token reports itself limited (UAC's filtered token, not elevated), yet it is in "
                L"Administrators: Wine's is so; on Windows a filtered token has Administrators for deny only.");
@@ -220,6 +221,13 @@ int wmain(int argc, wchar_t** argv) {
   const TOKEN_ELEVATION_TYPE type = ElevationType();
   kit.admin = InAdministrators(member) && member && type != TokenElevationTypeLimited;
   kit.limitedAdmin = member && type == TokenElevationTypeLimited;
+  // Elevated outside Administrators (Backup Operators, say), the kit would work in the user's own
+  // temporary folder, which the user's programs that are not elevated may change.
+  if (!kit.admin && IsElevated()) {
+    Say(kit, L"This prompt is elevated, yet not as a member of Administrators: run the self-check from an");
+    Say(kit, L"administrator's command prompt, or from a standard user's.");
+    return Finish(kit, 1);
+  }
   if (!FindPlaces(kit)) {
     Say(kit, L"Cannot tell where this program, the temporary folder or the known folders are (" + Code(GetLastError()) + L").");
     return Finish(kit, 1);

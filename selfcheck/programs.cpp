@@ -53,6 +53,16 @@ class InheritedHandleList {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
+// The lock file a stand-in holds without sharing. The kit's own look at it (IsHeld) shares nothing
+// for a moment, so an open that meets that look is tried again.
+HANDLE OpenLock(const std::wstring& lock) {
+  for (int attempt = 0;; ++attempt) {
+    const HANDLE file = CreateFileW(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || attempt == 200) return file;
+    Sleep(10);
+  }
+}
+
 bool ReportShowsMarks(const std::wstring& report) {
   std::string bytes;
   return ReadWholeFile(report, bytes) && (bytes.compare(0, 1, "!") == 0 || bytes.find("\n!") != std::string::npos);
@@ -98,11 +108,13 @@ HANDLE StartProgram(HANDLE token, const std::wstring& program, const std::vector
   }
   PROCESS_INFORMATION process = {};
   const BOOL inherit = out != nullptr;
+  // Each program starts in its own folder, the work area, not in wherever the kit was started.
+  const std::wstring folder = program.substr(0, program.find_last_of(L'\\'));
   const BOOL started =
       token != nullptr ? CreateProcessAsUserW(token, program.c_str(), &line[0], nullptr, nullptr, inherit, flags, nullptr,
-                                              nullptr, &startup.StartupInfo, &process)
-                       : CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, inherit, flags, nullptr, nullptr,
-                                        &startup.StartupInfo, &process);
+                                              folder.c_str(), &startup.StartupInfo, &process)
+                       : CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, inherit, flags, nullptr,
+                                        folder.c_str(), &startup.StartupInfo, &process);
   if (!started) {
     why = Failed(token != nullptr ? L"CreateProcessAsUserW" : L"CreateProcessW");
     return nullptr;
@@ -172,7 +184,7 @@ bool StartStandIns(Kit& kit, Run& run, const Places& places) {
 }
 
 int Hold(const std::wstring& lock, const std::wstring& stop) {
-  FileHandle file(CreateFileW(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  FileHandle file(OpenLock(lock));
   if (!file.Valid()) return 3;
   for (DWORD waited = 0; waited < kStandInLifetimeMs && !Exists(stop); waited += 100) Sleep(100);
   return 0;
@@ -180,9 +192,10 @@ int Hold(const std::wstring& lock, const std::wstring& stop) {
 
 int Scan(const std::wstring& path, const std::wstring& lock, const std::wstring& report, const std::wstring& stop) {
   FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, 0, nullptr));
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!file.Valid()) return 3;
-  FileHandle held(CreateFileW(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  FileHandle held(OpenLock(lock));
+  if (!held.Valid()) return 3;
   for (DWORD waited = 0; waited < kStandInLifetimeMs; waited += 20) {
     FILE_STANDARD_INFO info = {};
     if (GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof info) && info.DeletePending) break;

@@ -65,10 +65,17 @@ DWORD RunTool(Kit& kit, Run& run) {
   std::wstring why;
   FileHandle report;
   const std::wstring name = run.report.substr(run.report.find_last_of(L'\\') + 1);
-  CreateResultFile(kit, name, true, report, why);
+  CreateResultFile(kit, name, report, why);
+  // The tool gets a handle that may only write: not read, delete or change the file otherwise.
+  HANDLE output = nullptr;
+  if (report.Valid() && !DuplicateHandle(GetCurrentProcess(), report.Get(), GetCurrentProcess(), &output,
+                                         FILE_WRITE_DATA | FILE_APPEND_DATA | SYNCHRONIZE, TRUE, 0)) {
+    why = Failed(L"DuplicateHandle");
+  }
+  const KernelHandle toolOutput(output);
   const std::wstring copy = kit.places.work + L"\\" + kToolCopy;
-  KernelHandle tool(report.Valid() && InstallProgram(kit, copy, kit.toolImage, why)
-                        ? StartProgram(run.token, copy, {}, report.Get(), why)
+  KernelHandle tool(toolOutput.Valid() && InstallProgram(kit, copy, kit.toolImage, why)
+                        ? StartProgram(run.token, copy, {}, toolOutput.Get(), why)
                         : nullptr);
   DWORD code = 255;
   if (tool.Valid() && WaitForSingleObject(tool.Get(), kToolTimeoutMs) != WAIT_OBJECT_0) {

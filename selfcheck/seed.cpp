@@ -55,6 +55,7 @@ namespace {
 
 bool SeedTree(Kit& kit, const std::wstring& folder, std::wstring& why) {
   if (!MakeFolder(kit, folder, why)) return false;
+  ActingAs actor(ActorFor(kit, folder));
   for (const wchar_t* sub : kTreeFolders) {
     if (!CreateDirectoryW((folder + L"\\" + sub).c_str(), nullptr)) {
       why = Failed(L"CreateDirectoryW") + L" for " + folder + L"\\" + sub;
@@ -110,6 +111,7 @@ bool SeedValue(Kit& kit, const RegistrySeed& seed, std::wstring& why) {
     Key made;
     LONG result = ERROR_INVALID_FUNCTION;
     if (presence == Presence::kGone && Remember(kit, MadeKind::kKey, part)) {
+      ActingAs actor(ActorFor(kit, part));
       result = RegCreateKeyExW(root, part.substr(5).c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, nullptr,
                                &made.value, nullptr);
     }
@@ -119,7 +121,12 @@ bool SeedValue(Kit& kit, const RegistrySeed& seed, std::wstring& why) {
     }
   }
   Key opened;
-  LONG result = OpenKey(key, KEY_SET_VALUE | KEY_QUERY_VALUE, opened);
+  LONG result = ERROR_SUCCESS;
+  {
+    // Its rights are checked here, once: the value is set through this key, after the record's line.
+    ActingAs actor(ActorFor(kit, key));
+    result = OpenKey(key, KEY_SET_VALUE | KEY_QUERY_VALUE, opened);
+  }
   const bool existed = result == ERROR_SUCCESS &&
                        RegQueryValueExW(opened.value, seed.name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
   const SeedValueData data = EncodeSeed(&seed, kit.places);
@@ -147,13 +154,23 @@ bool Seed(Kit& kit, Run& run, const Places& places, std::wstring& why) {
     if (why.empty()) why = Failed(L"writing") + L" " + places.probeFolder + L"\\probe.txt";
     return false;
   }
-  if (!Remember(kit, MadeKind::kJunction, places.junction) || !CreateDirectoryW(places.junction.c_str(), nullptr)) {
-    why = L"cannot make the folder " + places.junction;
+  if (!Remember(kit, MadeKind::kJunction, places.junction)) {
+    why = L"cannot write the record " + kit.record;
     return false;
   }
-  const DWORD error = SetJunction(places.junction, places.junctionTarget);
-  if (error != ERROR_SUCCESS || !Exists(places.junction + L"\\deep\\data.bin")) {
-    RemoveDirectoryW(places.junction.c_str());
+  DWORD error = ERROR_SUCCESS;
+  bool linked = false;
+  {
+    ActingAs actor(ActorFor(kit, places.junction));
+    if (!CreateDirectoryW(places.junction.c_str(), nullptr)) {
+      why = L"cannot make the folder " + places.junction;
+      return false;
+    }
+    error = SetJunction(places.junction, places.junctionTarget);
+    linked = error == ERROR_SUCCESS && Exists(places.junction + L"\\deep\\data.bin");
+    if (!linked) RemoveDirectoryW(places.junction.c_str());
+  }
+  if (!linked) {
     SayRun(kit, run, L"Note: no junction could be made inside the vendor folder here (" + Code(error) +
                          L"); that point is not checked.");
   }

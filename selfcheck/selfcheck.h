@@ -32,6 +32,10 @@ struct Kit {
   // The kit's own image and the tool's as read when it started: whoever may write beside the kit
   // (often Downloads) cannot change what it runs later, which are copies of these in the work area.
   std::string selfImage, toolImage;
+  FileHandle selfFile, toolFile;  // held from then on without write or delete sharing
+  // From an administrator's prompt: the standard user's token, proven, which the standard user's
+  // run runs with and with which the per-user seeds are made and removed; none where it cannot be had.
+  KernelHandle userToken;
   bool workAreaNoted = false;  // the note that this platform keeps no security descriptor, said once
   KitPlaces places;
   bool admin = false;
@@ -81,13 +85,15 @@ bool Exists(const std::wstring& path);
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes, DWORD disposition);
 bool ReadWholeFile(const std::wstring& path, std::string& bytes);
 bool ReadHandle(HANDLE file, std::string& bytes);  // from its start
+// Holds the kit's own image and the tool's, and reads them; false with the reason.
+bool ReadImages(Kit& kit, std::wstring& why);
 // Opens the result folder (made where missing) without following links and holds it; false with
 // the reason where it, or a folder on the way to it, is a link.
 bool OpenResults(Kit& kit, std::wstring& why);
 // A file of the result folder goes, through a handle that is that plain file; a link stays (false).
 bool RemoveResultFile(const std::wstring& path, std::wstring& why);
 // A new file in the held result folder, replacing a plain one of that name; never through a link.
-bool CreateResultFile(Kit& kit, const std::wstring& name, bool inheritable, FileHandle& file, std::wstring& why);
+bool CreateResultFile(Kit& kit, const std::wstring& name, FileHandle& file, std::wstring& why);
 
 // ---- The work area and the record (workarea.cpp), the clean-up (cleanup.cpp) ----
 // The work folder, made where missing (`create`) and checked where it is there; `existed` tells which.
@@ -128,7 +134,26 @@ bool IsLocalSystem();
 bool InAdministrators(BOOL& member);
 int ProveStandardUser();
 TOKEN_ELEVATION_TYPE ElevationType();
+bool IsElevated();
 HANDLE MakeStandardUserToken(std::wstring& why);
+
+// While it lives, this thread acts with the token's rights; with a null token it changes nothing.
+class ActingAs {
+ public:
+  explicit ActingAs(HANDLE token) : active_(token != nullptr && ImpersonateLoggedOnUser(token)) {}
+  ~ActingAs() {
+    if (active_) RevertToSelf();
+  }
+  ActingAs(const ActingAs&) = delete;
+  ActingAs& operator=(const ActingAs&) = delete;
+
+ private:
+  bool active_;
+};
+// Whom a per-user thing (a folder under the roaming folder, a key of HKCU) is made and removed as:
+// the standard user's token where there is one, so that no link or known folder the user set can
+// send an administrator's write or deletion where only administrators may go. Null: this process.
+HANDLE ActorFor(const Kit& kit, const std::wstring& path);
 
 // ---- One run and its checks (run.cpp), and /plan (plan.cpp) ----
 void DueCodes(const Kit& kit, const Run& run, const Places& places, long& programCode, long& machineCode);

@@ -39,6 +39,20 @@ bool InAdministrators(BOOL& member) {
          CheckTokenMembership(nullptr, &administrators.sid, &member);
 }
 
+bool IsElevated() {
+  TOKEN_ELEVATION elevation = {};
+  KernelHandle token(OwnToken(TOKEN_QUERY));
+  DWORD size = 0;
+  return token.Valid() && GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof elevation, &size) &&
+         elevation.TokenIsElevated != 0;
+}
+
+HANDLE ActorFor(const Kit& kit, const std::wstring& path) {
+  const bool perUser = path.compare(0, 5, L"HKCU\\") == 0 || SameName(path, kit.places.vendorUser) ||
+                       SameName(path, kit.places.neighbourUser) || SameName(path, kit.places.junction);
+  return perUser ? kit.userToken.Get() : nullptr;
+}
+
 TOKEN_ELEVATION_TYPE ElevationType() {
   TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
   KernelHandle token(OwnToken(TOKEN_QUERY));

@@ -97,7 +97,10 @@ bool ReadFolderSecurity(const std::wstring& path, FolderSecurity& security, std:
   security.protectedDacl = (control & SE_DACL_PROTECTED) != 0;
   for (DWORD i = 0; present && dacl != nullptr && i < dacl->AceCount; ++i) {
     void* ace = nullptr;
-    if (!GetAce(dacl, i, &ace)) continue;
+    if (!GetAce(dacl, i, &ace)) {
+      why = Failed(L"GetAce") + L" for " + path;
+      return false;
+    }
     const ACE_HEADER* header = static_cast<const ACE_HEADER*>(ace);
     const bool allows = header->AceType == ACCESS_ALLOWED_ACE_TYPE;
     const ACCESS_ALLOWED_ACE* allowed = static_cast<const ACCESS_ALLOWED_ACE*>(ace);
@@ -160,14 +163,22 @@ bool MakeFolder(Kit& kit, const std::wstring& path, std::wstring& why) {
     why = L"cannot write the record " + kit.record;
     return false;
   }
-  if (!CreateDirectoryW(path.c_str(), nullptr)) {
-    why = L"cannot create " + path + L" (" + Code(GetLastError()) + L")";
+  FileHandle folder;
+  {
+    ActingAs actor(ActorFor(kit, path));
+    if (!CreateDirectoryW(path.c_str(), nullptr)) {
+      why = L"cannot create " + path + L" (" + Code(GetLastError()) + L")";
+    } else {
+      folder = FileHandle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    }
+  }
+  if (!why.empty()) {
     // Somebody else's, made meanwhile: "-" says the kit made nothing there.
     Remember(kit, MadeKind::kIdentity, path, L"-");
     return false;
   }
-  FileHandle folder(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   platform::FileIdentity identity;
   if (!folder.Valid() || platform::GetFileIdentity(folder.Get(), identity) != 0 ||
       !Remember(kit, MadeKind::kIdentity, path, FormatIdentity(identity.volume, identity.index))) {

@@ -13,4 +13,7 @@ Function FindFunction(HMODULE module, const char* name) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(found));
 }
 
+// A module from the system folder, with its dependencies from there too; null where it is missing.
+HMODULE LoadSystemModule(const wchar_t* name);
+
 }  // namespace platform

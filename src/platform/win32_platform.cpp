@@ -54,7 +54,8 @@ constexpr const wchar_t* kPreloadedSystemDlls[] = {
     L"cryptbase.dll", L"oleacc.dll", L"clbcatq.dll", L"version.dll",
 };
 
-// A module from the system folder, with its dependencies from there too.
+}  // namespace
+
 HMODULE LoadSystemModule(const wchar_t* name) {
   if (gSystemSearchOnly) return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
   wchar_t path[MAX_PATH];
@@ -66,6 +67,8 @@ HMODULE LoadSystemModule(const wchar_t* name) {
   // With a full path, this flag makes the module's own dependencies come from its folder first.
   return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+namespace {
 
 struct ShellFunctions {
   decltype(&::SHGetKnownFolderPath) getKnownFolderPath = nullptr;

@@ -136,6 +136,11 @@ TEST(SelfcheckRecord, OnlyTheKitsOwnPlanIsActedOn) {
 // The work area of an administrator's run: nobody but Administrators and SYSTEM may change it, and
 // a folder of that name is the kit's only when its owner and DACL are exactly these.
 TEST(SelfcheckWorkArea, OnlyAdministratorsAndSystemMayChangeIt) {
+  // Every right that changes a folder or what it holds, or who may: write and append data (add a
+  // file or a folder), write extended attributes and attributes, delete a child or itself, change
+  // its DACL or owner, and the generic rights that grant them.
+  constexpr std::uint32_t kWriteRights = 0x0002 | 0x0004 | 0x0010 | 0x0040 | 0x0100 | 0x10000 | 0x40000 | 0x80000 |
+                                         0x10000000 | 0x40000000;
   FolderSecurity security;
   security.owner = Trustee::kAdministrators;
   security.protectedDacl = true;
@@ -144,6 +149,7 @@ TEST(SelfcheckWorkArea, OnlyAdministratorsAndSystemMayChangeIt) {
     const bool mayWrite = (entry.mask & kWriteRights) != 0;
     EXPECT_EQ(mayWrite, entry.trustee == Trustee::kSystem || entry.trustee == Trustee::kAdministrators);
     EXPECT_NE(entry.mask & 0x20, 0u) << "the stand-ins of a standard user's run must start";
+    EXPECT_EQ(entry.flags, 0x03) << "what the kit puts there takes the same rights";
     security.entries.push_back(entry);
   }
   EXPECT_TRUE(IsWorkAreaSecurity(security));
@@ -162,6 +168,12 @@ TEST(SelfcheckWorkArea, OnlyAdministratorsAndSystemMayChangeIt) {
   EXPECT_FALSE(IsWorkAreaSecurity(changed));
   changed = security;
   changed.entries.pop_back();
+  EXPECT_FALSE(IsWorkAreaSecurity(changed));
+  changed = security;
+  changed.entries[0].flags = 0;  // what is made inside would not take these rights
+  EXPECT_FALSE(IsWorkAreaSecurity(changed));
+  changed = security;
+  changed.entries[2].allows = false;  // another kind of entry (a deny, an audit) in its place
   EXPECT_FALSE(IsWorkAreaSecurity(changed));
 }
 
