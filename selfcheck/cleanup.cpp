@@ -183,7 +183,7 @@ int CleanUp(Kit& kit, const std::wstring& label) {
                    Code(error) + L")");
       ++left;
     }
-  } else if (!WriteWholeFile(kit.record, Narrow(kept, CP_UTF8), CREATE_ALWAYS)) {
+  } else if (read && !WriteWholeFile(kit.record, Narrow(kept, CP_UTF8), CREATE_ALWAYS)) {
     Say(kit, prefix + L"CLEAN-UP INCOMPLETE: the record " + kit.record + L" could not be brought up to date");
   }
   kit.left += left;
