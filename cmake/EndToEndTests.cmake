@@ -25,7 +25,7 @@ endif()
 
 # The platform layer's file calls that only Windows file systems send the tool down, run for real.
 add_executable(e2e-platform-check tests/e2e/platform_check.cpp src/platform/win32_platform.cpp
-  src/platform/win32_files.cpp src/platform/paths.cpp)
+  src/platform/win32_files.cpp src/platform/win32_listing.cpp src/platform/paths.cpp)
 target_include_directories(e2e-platform-check PRIVATE src)
 target_compile_definitions(e2e-platform-check PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(e2e-platform-check PRIVATE -static -municode)

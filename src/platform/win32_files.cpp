@@ -1,60 +1,26 @@
 // The platform layer's file-system calls over the real Windows services: kernel32's, and ntdll's
-// where kernel32 has no call that opens one name relative to a held folder or names the class
-// FindFirstFileW asks for.
+// where kernel32 has no call that opens one name relative to a held folder. The folder listings
+// are in win32_listing.cpp.
 #include <windows.h>
 
-#include <cstddef>
-#include <cstring>
 #include <string_view>
 #include <vector>
 
-#include "platform/listing.h"
 #include "platform/paths.h"
 #include "platform/platform.h"
 #include "platform/win32_module.h"
+#include "platform/win32_ntdll.h"
 
 namespace platform {
 
 namespace {
 
-// IO_STATUS_BLOCK, for the ntdll calls.
-struct IoStatusBlock {
-  union {
-    LONG status;
-    void* pointer;
-  };
-  ULONG_PTR information;
-};
-
-struct UnicodeString {
-  USHORT length;
-  USHORT maximumLength;
-  const wchar_t* buffer;
-};
-
-struct ObjectAttributes {
-  ULONG length;
-  HANDLE rootDirectory;
-  UnicodeString* objectName;
-  ULONG attributes;
-  void* securityDescriptor;
-  void* securityQualityOfService;
-};
-
-// ntdll's functions the layer calls, looked up once per run; each is null where this system lacks
-// it. A plain global filled on first use: a function-local static of this type would pull in the
+// A plain global filled on first use: a function-local static of this type would pull in the
 // thread-safe guard and its imports.
-struct NtdllFunctions {
-  LONG(NTAPI* createFile)(HANDLE*, ACCESS_MASK, ObjectAttributes*, IoStatusBlock*, LARGE_INTEGER*, ULONG, ULONG,
-                          ULONG, ULONG, void*, ULONG);
-  LONG(NTAPI* queryDirectoryFile)(HANDLE, HANDLE, void*, void*, IoStatusBlock*, void*, ULONG, int, BOOLEAN, void*,
-                                  BOOLEAN);
-  LONG(NTAPI* queryObject)(HANDLE, int, void*, ULONG, ULONG*);
-  LONG(NTAPI* getLastNtStatus)();
-  ULONG(NTAPI* ntStatusToDosError)(LONG);
-};
 NtdllFunctions gNtdll;
 bool gNtdllLoaded = false;
+
+}  // namespace
 
 const NtdllFunctions& Ntdll() {
   if (!gNtdllLoaded) {
@@ -68,6 +34,8 @@ const NtdllFunctions& Ntdll() {
   }
   return gNtdll;
 }
+
+namespace {
 
 constexpr std::wstring_view kDosDevices = L"\\??\\";
 
@@ -119,24 +87,6 @@ DWORD RemovalAccess(bool forListing) {
 DWORD RemovalSharing(bool forListing) {
   return FILE_SHARE_READ | FILE_SHARE_WRITE | (forListing ? 0 : FILE_SHARE_DELETE);
 }
-
-// 64 KiB a query: shares up to Windows 8.1 refuse larger buffers with 87.
-constexpr DWORD kListingBufferSize = 64 * 1024;
-
-// FILE_BOTH_DIR_INFORMATION: what FindFirstFileW asks every file system for, so the listing of
-// last resort. Like FILE_ID_BOTH_DIR_INFO without the file id.
-struct FileBothDirInformation {
-  ULONG NextEntryOffset;
-  ULONG FileIndex;
-  LARGE_INTEGER CreationTime, LastAccessTime, LastWriteTime, ChangeTime, EndOfFile, AllocationSize;
-  ULONG FileAttributes;
-  ULONG FileNameLength;
-  ULONG EaSize;
-  CCHAR ShortNameLength;
-  WCHAR ShortName[12];
-  WCHAR FileName[1];
-};
-static_assert(offsetof(FileBothDirInformation, FileName) == 94, "FILE_BOTH_DIR_INFORMATION layout");
 
 // A FindFirstFileExW search, closed with FindClose (not CloseHandle) when it goes out of scope.
 struct FindHandle {
@@ -239,49 +189,6 @@ std::uint32_t GetHandleReparseTag(Handle file, std::uint32_t& reparseTag) {
   if (!GetFileInformationByHandleEx(file, FileAttributeTagInfo, &info, sizeof info)) return GetLastError();
   reparseTag = info.ReparseTag;
   return 0;
-}
-
-std::uint32_t ListFolder(Handle folder, std::vector<DirectoryEntry>& entries) {
-  std::vector<ULONGLONG> buffer(kListingBufferSize / sizeof(ULONGLONG));
-  unsigned char* const firstNameLength =
-      reinterpret_cast<unsigned char*>(buffer.data()) + offsetof(FILE_ID_BOTH_DIR_INFO, FileNameLength);
-  const auto query = [&](bool restart, std::size_t& filled) -> std::uint32_t {
-    // This call tells no byte count: a first record still without a name after a success means
-    // the file system wrote nothing.
-    ULONG nameLength = 0;
-    std::memcpy(firstNameLength, &nameLength, sizeof nameLength);
-    const FILE_INFO_BY_HANDLE_CLASS infoClass = restart ? FileIdBothDirectoryRestartInfo : FileIdBothDirectoryInfo;
-    if (GetFileInformationByHandleEx(folder, infoClass, buffer.data(), kListingBufferSize)) {
-      std::memcpy(&nameLength, firstNameLength, sizeof nameLength);
-      filled = nameLength != 0 ? kListingBufferSize : 0;
-      return 0;
-    }
-    const DWORD error = GetLastError();
-    // A file system that lists no "." and ".." answers the first query of an empty folder
-    // with "not found" instead of "no more files".
-    return error == ERROR_NO_MORE_FILES || (error == ERROR_FILE_NOT_FOUND && restart) ? kListingEnd : error;
-  };
-  return ReadListing<FILE_ID_BOTH_DIR_INFO>(buffer.data(), kListingBufferSize, query, entries);
-}
-
-std::uint32_t ListFolderWithoutIds(Handle folder, std::vector<DirectoryEntry>& entries) {
-  const auto queryDirectoryFile = Ntdll().queryDirectoryFile;
-  if (queryDirectoryFile == nullptr) return ERROR_PROC_NOT_FOUND;
-  constexpr int kFileBothDirectoryInformation = 3;
-  constexpr LONG kStatusNoMoreFiles = static_cast<LONG>(0x80000006);
-  constexpr LONG kStatusNoSuchFile = static_cast<LONG>(0xC000000F);
-  std::vector<ULONGLONG> buffer(kListingBufferSize / sizeof(ULONGLONG));
-  const auto query = [&](bool restart, std::size_t& filled) -> std::uint32_t {
-    IoStatusBlock io = {};
-    const LONG status = queryDirectoryFile(folder, nullptr, nullptr, nullptr, &io, buffer.data(), kListingBufferSize,
-                                           kFileBothDirectoryInformation, FALSE, nullptr, restart);
-    // An empty folder on a file system that lists no "." and "..": "no such file" at once.
-    if (status == kStatusNoMoreFiles || (status == kStatusNoSuchFile && restart)) return kListingEnd;
-    if (status < 0) return ErrorFromNtStatus(static_cast<std::uint32_t>(status));
-    filled = io.information;
-    return 0;
-  };
-  return ReadListing<FileBothDirInformation>(buffer.data(), kListingBufferSize, query, entries);
 }
 
 Handle OpenChildForRemoval(Handle folder, std::wstring_view name, bool forListing, bool dontReparse,
