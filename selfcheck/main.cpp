@@ -20,7 +20,9 @@ namespace {
 // word: a copy of this program started with it. None, with the reason, where there is none.
 KernelHandle ProvenStandardUserToken(Kit& kit, std::wstring& why) {
   KernelHandle token(MakeStandardUserToken(why));
-  const DWORD proof = token.Valid() ? RunKitCopy(kit, token.Get(), {L"--prove"}, why) : 255;
+  bool existed = false;  // the proof runs before any run has made the work folder
+  const DWORD proof =
+      token.Valid() && OpenWorkArea(kit, true, existed, why) ? RunKitCopy(kit, token.Get(), {L"--prove"}, why) : 255;
   if (proof == 1) why = L"a program started with the token made from this one is still in Administrators";
   if (proof == 2) why = L"a program started with the token made from this one runs above medium integrity";
   if (proof == 3) why = L"a program started with the token made from this one cannot tell what it is";

@@ -151,8 +151,6 @@ bool WaitUntilHeld(const std::wstring& path, bool held, DWORD timeoutMs) {
 }
 
 bool InstallProgram(Kit& kit, const std::wstring& path, const std::string& image, std::wstring& why) {
-  bool existed = false;
-  if (!OpenWorkArea(kit, true, existed, why)) return false;
   if (Exists(path)) return true;
   if (!Remember(kit, MadeKind::kProgram, path)) {
     why = L"cannot write the record " + kit.record;

@@ -121,7 +121,7 @@ bool WaitUntilHeld(const std::wstring& path, bool held, DWORD timeoutMs);
 std::wstring StandInPath(const Kit& kit, const wchar_t* name);
 std::wstring LockOf(const Kit& kit, const wchar_t* name);
 bool StartStandIns(Kit& kit, Run& run, const Places& places);
-// A copy of `image` at `path` in the work area (made where missing), recorded first; false with the reason.
+// A copy of `image` at `path` in the work area, which must be there; recorded first. False with the reason.
 bool InstallProgram(Kit& kit, const std::wstring& path, const std::string& image, std::wstring& why);
 // This kit's copy in the work area, run with `token` to its end.
 DWORD RunKitCopy(Kit& kit, HANDLE token, const std::vector<std::wstring>& arguments, std::wstring& why);
