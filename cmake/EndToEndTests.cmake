@@ -1,7 +1,7 @@
 # End-to-end tests: the real executable under Wine, against throwaway prefixes. The same cases run
 # the 32-bit release under 32-bit Wine in a WoW64 prefix (win32 preset) and the x86_64 build under
-# 64-bit Wine (win64 preset). On a machine whose kernel runs no 32-bit programs the 32-bit suite
-# reports every case as skipped (exit code 77), never as passed.
+# 64-bit Wine (win64 preset). `make test` runs the release's; the x86_64 build's serve `make bench`
+# and a look at what only a 64-bit build would show.
 add_executable(e2e-sleeper tests/e2e/sleeper.cpp)
 target_link_options(e2e-sleeper PRIVATE -static -municode)
 # Copied beside the tool under system DLL names: it marks every load.
@@ -65,17 +65,17 @@ function(add_e2e_suite prefix suffix)
   set(template ${CMAKE_BINARY_DIR}/e2e-prefix${suffix})
   set(tmp ${CMAKE_BINARY_DIR}/e2e-tmp${suffix})
   set(fixture wine_prefix${suffix})
-  set(env "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;SELFCHECK=$<TARGET_FILE:velmirant-selfcheck>;CLEANUP_DOUBLE=$<TARGET_FILE:e2e-cleanup-double>;PREFIX_TEMPLATE=${template};E2E_TMP=${tmp};WINE10_BIND=${CMAKE_BINARY_DIR}")
+  set(env "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;SELFCHECK=$<TARGET_FILE:velmirant-selfcheck>;CLEANUP_DOUBLE=$<TARGET_FILE:e2e-cleanup-double>;PREFIX_TEMPLATE=${template};E2E_TMP=${tmp};ROOT_BIND=${CMAKE_BINARY_DIR}")
 
   add_test(NAME ${prefix}.prefix COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/tests/e2e/make_prefix.sh ${template})
-  set_tests_properties(${prefix}.prefix PROPERTIES FIXTURES_SETUP ${fixture} SKIP_RETURN_CODE 77
-    ENVIRONMENT "E2E_BITS=${E2E_BITS};WINE10_BIND=${CMAKE_BINARY_DIR}")
+  set_tests_properties(${prefix}.prefix PROPERTIES FIXTURES_SETUP ${fixture}
+    ENVIRONMENT "E2E_BITS=${E2E_BITS};ROOT_BIND=${CMAKE_BINARY_DIR}")
 
   foreach(script IN LISTS E2E_SCRIPTS)
     get_filename_component(name ${script} NAME_WE)
     string(REGEX REPLACE "^test_" "" name ${name})
     add_test(NAME ${prefix}.${name} COMMAND ${launcher} bash ${script})
-    set_tests_properties(${prefix}.${name} PROPERTIES FIXTURES_REQUIRED ${fixture} SKIP_RETURN_CODE 77
+    set_tests_properties(${prefix}.${name} PROPERTIES FIXTURES_REQUIRED ${fixture}
       ENVIRONMENT "${env};TOOL=$<TARGET_FILE:velmirant-cleanup>")
   endforeach()
   # The swap case races a Unix process against the tool. Under Wine a file is deleted at its handle's
@@ -85,15 +85,23 @@ function(add_e2e_suite prefix suffix)
   set_tests_properties(${prefix}.hardening PROPERTIES RUN_SERIAL TRUE)
 
   # The demo checks its own after view; it must pass with the tool and fail with a program that
-  # cleans nothing (Wine's hostname.exe).
+  # cleans nothing (Wine's hostname.exe). Under Wine 8 only, where `make demo` runs it.
+  if(NOT suffix STREQUAL "")
+    return()
+  endif()
   add_test(NAME ${prefix}.demo COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)
-  set_tests_properties(${prefix}.demo PROPERTIES FIXTURES_REQUIRED ${fixture} SKIP_RETURN_CODE 77
+  set_tests_properties(${prefix}.demo PROPERTIES FIXTURES_REQUIRED ${fixture}
     ENVIRONMENT "${env};DEMO_KEEP=0;TOOL=$<TARGET_FILE:velmirant-cleanup>;DEMO_DIR=${tmp}/demo")
   add_test(NAME ${prefix}.demo_detects_a_failed_cleanup COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/scripts/demo.sh)
   set_tests_properties(${prefix}.demo_detects_a_failed_cleanup PROPERTIES FIXTURES_REQUIRED ${fixture}
-    SKIP_RETURN_CODE 77 PASS_REGULAR_EXPRESSION "NOT AS EXPECTED: 18 item"
+    PASS_REGULAR_EXPRESSION "NOT AS EXPECTED: 18 item"
     ENVIRONMENT "${env};DEMO_KEEP=0;TOOL=hostname.exe;DEMO_DIR=${tmp}/demo-failing")
 endfunction()
 
-add_e2e_suite(e2e "")
+# The release's Wine 8 cases start through scripts/wine8.sh: on the host, or, where the kernel runs
+# no 32-bit programs, in a Debian 12 root under qemu-i386.
+if(E2E_BITS EQUAL 32)
+  set(WINE8_LAUNCHER bash ${CMAKE_SOURCE_DIR}/scripts/wine8.sh run)
+endif()
+add_e2e_suite(e2e "" ${WINE8_LAUNCHER})
 add_e2e_suite(e2e-wine10 -wine10 bash ${CMAKE_SOURCE_DIR}/scripts/wine10.sh run)

@@ -4,16 +4,12 @@
 # Exits non-zero when the after view is not what it should be.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
-# The release itself (32-bit, in a WoW64 prefix); the x86_64 build only where this machine's kernel
-# runs no 32-bit programs.
+# The release itself: 32-bit, in a WoW64 prefix; where this machine's kernel runs no 32-bit programs,
+# in the Debian 12 root whose 32-bit Wine runs under qemu-i386 (scripts/wine8.sh).
 if [ -z "${TOOL:-}" ]; then
-  if bash "$root/scripts/runs32.sh"; then
-    build=win32 WINE=/usr/lib/wine/wine E2E_BITS=32
-  else
-    build=win64 WINE=/usr/lib/wine/wine64 E2E_BITS=64
-    echo "This machine's kernel does not run 32-bit programs: the demo runs the x86_64 build of the same sources."
-  fi
-  export WINE E2E_BITS TOOL=$root/build/$build/velmirant-cleanup.exe SLEEPER=$root/build/$build/e2e-sleeper.exe
+  export WINE=/usr/lib/wine/wine E2E_BITS=32 TOOL=$root/build/win32/velmirant-cleanup.exe \
+    SLEEPER=$root/build/win32/e2e-sleeper.exe
+  bash "$root/scripts/runs32.sh" || exec bash "$root/scripts/wine8.sh" run bash "$root/scripts/demo.sh"
 fi
 export PREFIX_TEMPLATE=${PREFIX_TEMPLATE:-$root/build/demo-template}
 export E2E_TMP=${E2E_TMP:-$root/build/demo-tmp}

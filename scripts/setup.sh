@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, on a fresh Debian 12 machine (as root).
-# 32-bit Wine (wine32:i386) only where the kernel runs 32-bit programs: the 32-bit release is then
-# tested end to end under WoW64 Wine; elsewhere those tests are reported as skipped.
+# 32-bit Wine (wine32:i386) on the host only where the kernel runs 32-bit programs; elsewhere the
+# release's Wine 8 suites run in a Debian 12 root under qemu-i386 (scripts/wine8.sh).
 #
 # A package mirror in the middle of a sync can fail single index files (seen: the i386 security
 # index, "File has unexpected size"). Then apt-get update exits 100 though every other index came,
@@ -10,7 +10,8 @@
 # target release pinned to this machine's codename, and only what then stays missing fails the set-up.
 #
 # Last, scripts/wine10.sh makes the Debian 13 root with the second Wine the end-to-end suites run
-# under (outside the checkout; quick when it is there).
+# under, and scripts/wine8.sh the Debian 12 root where it is needed (outside the checkout; quick when
+# they are there).
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 packages=(make cmake g++ libgtest-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 zip python3
@@ -22,9 +23,6 @@ tools=(cmake make g++ i686-w64-mingw32-g++ x86_64-w64-mingw32-g++ i686-w64-mingw
 if bash "$root/scripts/runs32.sh"; then
   packages+=(wine32:i386)
   tools+=(/usr/lib/wine/wine)
-else
-  echo "setup: this machine's kernel does not run 32-bit programs: 32-bit Wine is not installed," \
-    "and the end-to-end tests of the 32-bit release will be skipped" >&2
 fi
 
 missing_packages() {
@@ -45,10 +43,11 @@ check_tools() {
   fi
 }
 
-# The host is ready; now the second Wine's root.
+# The host is ready; now the roots (the Debian 13 one first: it holds qemu-i386 where needed).
 finish() {
   check_tools
   bash "$root/scripts/wine10.sh" setup || exit 1
+  bash "$root/scripts/wine8.sh" setup || exit 1
 }
 
 mapfile -t missing < <(missing_packages)

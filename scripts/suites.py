@@ -29,8 +29,7 @@ def suite_line(cases, prefix):
     parts = ["%d tests passed" % counts["run"]]
     if counts["fail"]:
         parts.append("%d FAILED" % counts["fail"])
-    if counts["notrun"]:
-        parts.append("%d skipped" % counts["notrun"])
+    parts.append("%d skipped" % counts["notrun"])
     text = ", ".join(parts)
     if passed_cases or failed_cases:
         text += " (%d cases passed%s)" % (passed_cases, ", %d FAILED" % failed_cases if failed_cases else "")
