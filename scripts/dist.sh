@@ -51,7 +51,7 @@ if [ -n "${SIGN_PFX:-}" ]; then
     fi
   done
   signed="signed with $SIGN_PFX${SIGN_TIMESTAMP_URL:+, time-stamped by $SIGN_TIMESTAMP_URL}"
-  # The subject in the form Windows shows it (most specific part first, ", " between parts). A PFX
+  # The subject in the form Windows shows it (the common name first, ", " between parts). A PFX
   # made with older algorithms needs OpenSSL 3's -legacy.
   signer=
   for legacy in "" -legacy; do
