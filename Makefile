@@ -31,8 +31,9 @@ demo: setup
 	cmake --preset win32 && cmake --build --preset win32
 	scripts/demo.sh
 
-# The release zip: 32-bit executable, self-check kit, README.md, docs/removal.md and SHA256SUMS; both
-# executables are signed when SIGN_PFX and SIGN_PASSWORD are set (scripts/dist.sh).
+# The release zip: 32-bit executable, self-check kit, README.md, docs/removal.md, docs/fleet.md and
+# SHA256SUMS, and beside it the zip's own SHA-256 with the signer; both executables are signed when
+# SIGN_PFX and SIGN_PASSWORD are set (scripts/dist.sh).
 dist: setup
 	cmake --preset win32 && cmake --build --preset win32
 	scripts/dist.sh

@@ -25,18 +25,18 @@ constexpr std::string_view kLocalMachineRoot = "HKEY_LOCAL_MACHINE";
 
 }  // namespace
 
-ParsedRegistryEntry ParseRegistryEntrySpec(std::string_view text) {
-  const std::size_t backslash = text.find('\\');
-  const std::size_t bar = text.find('|');
+ParsedRegistryEntry ParseRegistryEntrySpec(RegistryEntrySpec entry_text) {
+  const std::size_t backslash = entry_text.find('\\');
+  const std::size_t bar = entry_text.find('|');
   ParsedRegistryEntry entry;
   // Every root but HKEY_LOCAL_MACHINE, spelled exactly, is the current user's.
-  entry.root = text.substr(0, backslash) == kLocalMachineRoot ? platform::RegistryRoot::LocalMachine
-                                                               : platform::RegistryRoot::CurrentUser;
+  entry.root = entry_text.substr(0, backslash) == kLocalMachineRoot ? platform::RegistryRoot::LocalMachine
+                                                                     : platform::RegistryRoot::CurrentUser;
   const std::size_t subkeyStart = backslash == std::string_view::npos ? 0 : backslash + 1;
   // A "|" before the first "\" belongs to the value name, so the subkey runs to the end.
-  const std::size_t subkeyEnd = bar == std::string_view::npos || bar < subkeyStart ? text.size() : bar;
-  entry.subkey = std::string(text.substr(subkeyStart, subkeyEnd - subkeyStart));
-  if (bar != std::string_view::npos) entry.valueName = std::string(text.substr(bar + 1));
+  const std::size_t subkeyEnd = bar == std::string_view::npos || bar < subkeyStart ? entry_text.size() : bar;
+  entry.subkey = std::string(entry_text.substr(subkeyStart, subkeyEnd - subkeyStart));
+  if (bar != std::string_view::npos) entry.valueName = std::string(entry_text.substr(bar + 1));
   return entry;
 }
 

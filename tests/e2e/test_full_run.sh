@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# One complete run on a prefix holding everything the tool removes, compared byte for byte.
+# One complete run on a prefix holding everything the tool removes, compared byte for byte; and
+# the fleet guide's command line as docs/fleet.md writes it.
 . "$(dirname "$0")/lib.sh"
 . "$(dirname "$0")/registry.sh"
 
@@ -42,6 +43,26 @@ case_complete_report_is_exact() {
   expect_same_bytes "$CASE_DIR/expected" "$REPORT"
   for PID in "${pids[@]}"; do expect_ended "$PID"; done
   [ ! -e "$ROAMING/Velmirant" ] && [ ! -e "$PROGRAMS/Velmirant" ] || fail "a vendor folder is still there"
+}
+
+# The guide's line, taken from docs/fleet.md (only its share replaced by a local folder), run by
+# cmd as a logon script would: one report named computer_user_date_time, holding the tool's bytes.
+case_fleet_guide_line_stores_the_report_unchanged() {
+  local line reports=$WINEPREFIX/drive_c/reports who stored
+  line=$(grep '^cmd /d /c "velmirant-cleanup.exe > ' "$(dirname "$0")/../../docs/fleet.md")
+  [ "$(printf '%s\n' "$line" | grep -c .)" = 1 ] || fail "docs/fleet.md has not exactly one such line: $line"
+  [[ $line == *'"\\server\reports$\'* ]] || fail "the guide's line writes to no \\server\reports\$ share: $line"
+  mkdir -p "$reports"
+  cp "${TOOL_EXE:-$TOOL}" "$BIN/velmirant-cleanup.exe"
+  printf '%s\r\n' "${line//\\\\server\\reports\$/C:\\reports}" >"$BIN/fleet.cmd"
+  (cd "$BIN" && "$WINE" cmd /d /c fleet.cmd </dev/null >"$CASE_DIR/cmd.out" 2>&1) || fail "cmd failed: $(cat "$CASE_DIR/cmd.out")"
+  who=$("$WINE" cmd /d /c 'echo %COMPUTERNAME%_%USERNAME%_' </dev/null 2>/dev/null | tr -d '\r\n')
+  stored=$(cd "$reports" && ls)
+  # Only what any file name may hold: Wine's %TIME% has a ":" too, which Wine would store.
+  [[ $stored == "$who"*.txt && ${stored#"$who"} =~ ^[[:alnum:]\ ._,-]+\.txt$ ]] ||
+    fail "reports stored: $stored (expected one named ${who}DATE_TIME.txt)"
+  run_tool
+  expect_same_bytes "$REPORT" "$reports/$stored"
 }
 
 run_cases

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # `make dist` signing, with a throwaway self-signed code-signing certificate: the zip holds the
-# tool, the self-check kit, README.md and docs/removal.md as in the sources, its sums cover every
-# file and verify, both signatures verify, the signed copy passes the static checks, a wrong
-# password leaves no zip, the unsigned build is untouched, and the signed copy runs under Wine with
-# the unsigned one's report.
+# tool, the self-check kit, README.md, docs/removal.md and docs/fleet.md as in the sources, every
+# relative link in those documents leads to a file in the zip, its sums cover every file and
+# verify, the zip's own sum published beside it verifies and names the signer, both signatures
+# verify, the signed copy passes the static checks, a wrong password leaves no zip, the unsigned
+# build is untouched, and the signed copy runs under Wine with the unsigned one's report.
 # Usage: signing.sh SOURCE_DIR EXE VERSION PYTHON WINE PREFIX_TEMPLATE
 set -eu
 source_dir=$1 exe=$2 version=$3 python=$4 wine=$5 template=$6
@@ -36,13 +37,20 @@ DIST_EXE=$exe DIST_DIR=$work/out SIGN_PFX=$work/cert.pfx SIGN_PASSWORD=test-pass
 unzip -q "$work/out/$name.zip" -d "$work/unzipped"
 shipped=$work/unzipped/$name
 (cd "$shipped" && sha256sum -c SHA256SUMS) || fail "SHA256SUMS do not match the zip's content"
+(cd "$work/out" && sha256sum --strict -c "$name.zip.sha256") || fail "$name.zip.sha256 does not match the zip"
+[ "$(head -n 1 "$work/out/$name.zip.sha256")" = "# signer: CN=velmirant-cleanup test signer" ] ||
+  fail "$name.zip.sha256 does not name the certificate's subject: $(head -n 1 "$work/out/$name.zip.sha256")"
 files=$(cd "$shipped" && find . -type f ! -name SHA256SUMS | sed 's|^\./||' | LC_ALL=C sort | tr '\n' ' ')
-[ "$files" = "README.md docs/removal.md velmirant-cleanup.exe velmirant-selfcheck.exe velmirant-selfcheck.wsb " ] ||
+[ "$files" = "README.md docs/fleet.md docs/removal.md velmirant-cleanup.exe velmirant-selfcheck.exe velmirant-selfcheck.wsb " ] ||
   fail "the zip holds: $files"
 [ "$(cut -d' ' -f3- "$shipped/SHA256SUMS" | LC_ALL=C sort | tr '\n' ' ')" = "$files" ] ||
   fail "SHA256SUMS does not list every file of the zip: $(cut -d' ' -f3- "$shipped/SHA256SUMS" | tr '\n' ' ')"
-for doc in README.md docs/removal.md; do
+for doc in README.md docs/removal.md docs/fleet.md; do
   cmp "$source_dir/$doc" "$shipped/$doc" || fail "the zip's $doc is not the sources' one"
+  # Every relative link, less its #anchor, names a file the zip holds.
+  for link in $(grep -o '](\([^)#:]*\)[)#]' "$shipped/$doc" | sed 's/^](//; s/.$//' | grep . | sort -u); do
+    [ -f "$(dirname "$shipped/$doc")/$link" ] || fail "$doc links $link, which the zip does not hold"
+  done
 done
 # The folder the zip unpacks to, read-only; the results beside it, the only writable one.
 tr -d '\n ' <"$shipped/velmirant-selfcheck.wsb" | grep -qF "<HostFolder>C:\velmirant-cleanup-$version</HostFolder><SandboxFolder>C:\velmirant-cleanup</SandboxFolder><ReadOnly>true</ReadOnly>" ||
