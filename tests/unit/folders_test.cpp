@@ -113,16 +113,16 @@ TEST_F(FoldersTest, UnresolvedBaseRemovesNothingAndShowsItsIdentifier) {
   // A base that is resolved but empty or relative names no one place either: nothing is removed,
   // and the line says why (161, ERROR_BAD_PATHNAME), without marks.
   state().output.clear();
-  state().knownFolders[platform::KnownFolder::RoamingAppData] = {0, L""};
-  state().knownFolders[platform::KnownFolder::ProgramFilesX86] = {0, L"Programs"};
-  standin::AddFolder(L"Programs");
-  standin::AddFolder(L"Programs\\Velmirant");
+  state().knownFolders[platform::KnownFolder::RoamingAppData] = {0, L"Roaming"};
+  state().knownFolders[platform::KnownFolder::ProgramFilesX86] = {0, L""};
+  standin::AddFolder(L"Roaming");
+  standin::AddFolder(L"Roaming\\Velmirant");
   RemoveVendorFolders();
-  EXPECT_EQ(output(), "Velmirant -> 161\nPrograms/Velmirant -> 161\n\n");
+  EXPECT_EQ(output(), "Roaming/Velmirant -> 161\nVelmirant -> 161\n\n");
   EXPECT_EQ(standin::Count("GetFileAttributesW"), 0);
-  EXPECT_TRUE(standin::Exists(L"Velmirant") && standin::Exists(L"Programs\\Velmirant"));
+  EXPECT_TRUE(standin::Exists(L"Velmirant") && standin::Exists(L"Roaming\\Velmirant"));
   // The removal itself refuses such a path too.
-  EXPECT_EQ(RemoveTree(L"Programs\\Velmirant"), 161u);
+  EXPECT_EQ(RemoveTree(L"Roaming\\Velmirant"), 161u);
   EXPECT_EQ(RemoveTree(L"C:Velmirant"), 161u);
   EXPECT_EQ(standin::Count("GetFileAttributesW"), 0);
 }

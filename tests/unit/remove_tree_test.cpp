@@ -97,11 +97,11 @@ TEST_F(RemoveTreeTest, TopThatIsALinkIsDeletedWithoutBeingEntered) {
 // A caller that made the folder knows its identity: another folder put in its place stays whole.
 TEST_F(RemoveTreeTest, TopWithAnotherIdentityThanTheCallerKnowsIsLeftWhole) {
   standin::AddFolder(kTop);
-  standin::AddFile(kTop + L"\file");
+  standin::AddFile(kTop + L"\\file");
   state().files[kTop].fileIndex = 7;
   const platform::FileIdentity made{1, 8};
   EXPECT_EQ(RemoveTree(kTop, &made), kErrorStoppedOnSymlink);
-  EXPECT_TRUE(standin::Exists(kTop + L"\file"));
+  EXPECT_TRUE(standin::Exists(kTop + L"\\file"));
   EXPECT_EQ(standin::Count("ListFolder"), 0);
   const platform::FileIdentity same{1, 7};
   EXPECT_EQ(RemoveTree(kTop, &same), 0u);
