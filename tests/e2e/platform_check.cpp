@@ -26,18 +26,20 @@ std::vector<platform::DirectoryEntry> Sorted(std::vector<platform::DirectoryEntr
   return entries;
 }
 
-// platform_check dlls [control] NAME...: the named DLLs are loaded by name, as shell32 and ole32
-// load theirs, after the preloading ("control": without it). Prints where each came from. A name
-// the system folder holds must have been preloaded from there; one it lacks is printed as absent
-// and not loaded (nothing could be preloaded for it).
+// platform_check dlls [control|restrict] NAME...: the named DLLs are loaded by name, as shell32 and
+// ole32 load theirs, after the preloading ("control": without it; "restrict": after the tool's
+// RestrictDllSearch instead). Prints where each came from. A name the system folder holds must have
+// been preloaded from there; one it lacks is printed as absent and not loaded (nothing could be
+// preloaded for it).
 int CheckDlls(int count, wchar_t** names) {
   const bool control = count > 0 && lstrcmpW(names[0], L"control") == 0;
-  if (control) {
+  const bool restrict = count > 0 && lstrcmpW(names[0], L"restrict") == 0;
+  if (control || restrict) {
     ++names;
     --count;
-  } else {
-    platform::PreloadSystemDlls();
   }
+  if (restrict) platform::RestrictDllSearch();
+  if (!control && !restrict) platform::PreloadSystemDlls();
   wchar_t system[MAX_PATH];
   const UINT systemLength = GetSystemDirectoryW(system, MAX_PATH);
   if (systemLength == 0 || systemLength >= MAX_PATH) return Problem("no system folder", L""), 1;
@@ -47,7 +49,7 @@ int CheckDlls(int count, wchar_t** names) {
       std::printf("%ls absent\n", names[i]);
       continue;
     }
-    if (!control && GetModuleHandleW(names[i]) == nullptr) Problem("not preloaded", names[i]);
+    if (!control && !restrict && GetModuleHandleW(names[i]) == nullptr) Problem("not preloaded", names[i]);
     wchar_t path[MAX_PATH] = L"";
     GetModuleFileNameW(LoadLibraryW(names[i]), path, MAX_PATH);
     const bool fromSystem = CompareStringOrdinal(path, -1, inSystem.c_str(), -1, TRUE) == CSTR_EQUAL;

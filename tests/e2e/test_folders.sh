@@ -25,14 +25,14 @@ marks() { printf '!%.0s' $(seq "$1"); }
 
 case_both_trees_go_and_their_neighbours_stay() {
   make_tree "$ROAMING/Velmirant" 3 4 5
-  make_tree "$PROGRAMS/Velmirant" 2 6 8
+  make_tree "$PROGRAMS/VELMIRANT" 2 6 8  # names compare without regard to case, as on Windows
   add_neighbours "$ROAMING"
   add_neighbours "$PROGRAMS"
-  expect_exists "$ROAMING/Velmirant/sub3/sub3/sub3/file4.dat" "$PROGRAMS/Velmirant/sub5/sub5/file7.dat"
+  expect_exists "$ROAMING/Velmirant/sub3/sub3/sub3/file4.dat" "$PROGRAMS/VELMIRANT/sub5/sub5/file7.dat"
   run_tool
   expect_rc 0
   expect_section 2 "$ROAMING_WIN/Velmirant -> 0" "$PROGRAMS_WIN/Velmirant -> 0" ""
-  [ ! -e "$ROAMING/Velmirant" ] && [ ! -e "$PROGRAMS/Velmirant" ] || fail "a vendor folder is still there"
+  [ ! -e "$ROAMING/Velmirant" ] && [ ! -e "$PROGRAMS/VELMIRANT" ] || fail "a vendor folder is still there"
   expect_neighbours "$ROAMING"
   expect_neighbours "$PROGRAMS"
 }

@@ -29,6 +29,9 @@ case_preloaded_system_dlls_win_over_planted_ones() {
   "$WINE" "$check" dlls control version.dll </dev/null >"$CASE_DIR/control" 2>&1
   [ -e "$BIN/version.dll.loaded" ] || fail "the planted version.dll was not loaded without the preloading: $(cat "$CASE_DIR/control")"
   rm -f "$BIN/version.dll.loaded"
+  # The tool's own restriction (SetDefaultDllDirectories, which Wine has) keeps its folder out too.
+  "$WINE" "$check" dlls restrict version.dll </dev/null >"$CASE_DIR/restricted" 2>&1 ||
+    fail "after RestrictDllSearch, a load by name came from beside the program: $(cat "$CASE_DIR/restricted")"
   "$WINE" "$check" dlls "${names[@]}" </dev/null >"$CASE_DIR/out" 2>&1 || RC=$?
   sed 's/^/    /' "$CASE_DIR/out" >&2
   [ "${RC:-0}" -eq 0 ] || fail "a DLL the system folder holds was not preloaded from there"

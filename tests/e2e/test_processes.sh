@@ -5,7 +5,7 @@
 case_targets_end_and_neighbours_keep_running() {
   local targets=() neighbours=() name
   for name in vexdesktop.exe vexdesktop.exe vexinstall.exe vexpp.exe panelino.exe mypanelinotool.exe \
-    $'\xd0\xb6panelino.exe'; do  # U+0436, outside code page 1252
+    $'\xc4\x81\xd0\xb6panelino.exe'; do  # U+0101 (best fit "a") and U+0436: outside code page 1252
     start_program "$name"
     targets+=("$PID")
   done
@@ -22,7 +22,7 @@ case_targets_end_and_neighbours_keep_running() {
     "vexpp.exe: TerminateProcess() OK" \
     "panelino.exe: TerminateProcess() OK" \
     "mypanelinotool.exe: TerminateProcess() OK" \
-    "?panelino.exe: TerminateProcess() OK" \
+    "??panelino.exe: TerminateProcess() OK" \
     ""
   local pid
   for pid in "${targets[@]}"; do expect_ended "$pid"; done

@@ -144,12 +144,15 @@ TEST_F(TerminateTargetProcessesTest, IdTakenByAnotherProgramIsLeftAloneLikeAFail
 }
 
 TEST_F(TerminateTargetProcessesTest, RecordedNameIsComparedWithTheImageFileNameOnly) {
-  state().processes = {Target(L"vexpp.exe", 5), Target(L"vexdesktop.exe", 6), Target(L"vexinstall.exe", 7)};
+  state().processes = {Target(L"vexpp.exe", 5), Target(L"vexdesktop.exe", 6), Target(L"vexinstall.exe", 7),
+                       Target(L"Azpanelino-aZ.exe", 8)};
   state().processes[0].imagePath = L"\\Device\\HarddiskVolume2\\Velmirant\\vexpp.exe.bak";
   state().processes[1].imagePath = L"C:\\PROGRA~2\\Velmirant\\VEXDESKTOP.EXE";  // same file name
   state().processes[2].imagePath = L"vexinstall.exe";                          // no folder at all
+  state().processes[3].imagePath = L"C:\\Tools\\aZPANELINO-Az.EXE";           // capitals on both sides
   TerminateTargetProcesses();
-  EXPECT_EQ(output(), "vexpp.exe:vexdesktop.exe: TerminateProcess() OK\nvexinstall.exe: TerminateProcess() OK\n\n");
+  EXPECT_EQ(output(), "vexpp.exe:vexdesktop.exe: TerminateProcess() OK\nvexinstall.exe: TerminateProcess() OK\n"
+                      "Azpanelino-aZ.exe: TerminateProcess() OK\n\n");
 }
 
 TEST_F(TerminateTargetProcessesTest, UnreadableImageNameOrRefusedQueryRightFallsBackToTheRecordedId) {

@@ -30,6 +30,7 @@ TEST_F(RunCleanupTest, NothingToCleanStillWritesEveryLineAndReturnsZero) {
 TEST_F(RunCleanupTest, StepsRunOnceEachInTheirFixedOrder) {
   state().processes = {standin::Running(L"vexpp.exe", 10)};
   RunCleanup();
+  EXPECT_EQ(IndexOf("RestrictDllSearch"), 0);  // before anything else
   EXPECT_EQ(standin::Count("CreateToolhelp32Snapshot"), 1);
   EXPECT_EQ(standin::Count("SHGetKnownFolderPath"), 2);
   EXPECT_EQ(standin::Count("RegDelete"), 12);
