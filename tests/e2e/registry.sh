@@ -22,6 +22,9 @@ REGISTRY_ENTRIES=(
   "$MACHINE_RUN_KEY|velmirant-panelino-distribuce"
 )
 
+# Seeding and queries go through 64-bit reg.exe: it reaches the same keys (entry 12's WOW6432Node by
+# its literal path) and starts natively where 32-bit Wine runs under qemu-i386.
+
 # Neighbours that share a key or a name with the targets.
 REGISTRY_NEIGHBOURS=(
   "$RUN_KEY|OtherApp"
@@ -50,7 +53,7 @@ seed_registry() {
       fi
     done
   } >"$file"
-  "$WINE" reg import "Z:$file" >/dev/null 2>&1 || fail "reg import failed"
+  "$WINE64" reg import "Z:$file" >/dev/null 2>&1 || fail "reg import failed"
 }
 
 # registry_has ENTRY: the key, or the value (KEY|VALUE), exists. Only reg.exe's own "Unable to
@@ -63,7 +66,7 @@ registry_has() {
   for try in 1 2 3; do
     rc=0
     # reg.exe writes its messages to standard output.
-    "$WINE" reg "${args[@]}" >"$answer" 2>&1 </dev/null || rc=$?
+    "$WINE64" reg "${args[@]}" >"$answer" 2>&1 </dev/null || rc=$?
     [ "$rc" -eq 0 ] && return 0
     [ "$rc" -eq 1 ] && grep -q "Unable to find" "$answer" && return 1
   done
