@@ -11,7 +11,7 @@ rm -f build/win32/ctest-results.xml  # a result from an earlier run must not be 
 cmake --workflow --preset win32 || failed+=(win32)
 { cmake --preset win64 && cmake --build --preset win64; } || failed+=(win64-build)
 /usr/bin/python3 scripts/suites.py "Wine $(bash scripts/wine8.sh version)=e2e" \
-  "Wine $(bash scripts/wine10.sh version) in the Debian 13 root=e2e-wine10" build/win32
+  "Wine $(bash scripts/wine10.sh version)=e2e-wine10" build/win32
 if [ ${#failed[@]} -gt 0 ]; then
   echo "make test: FAILED in: ${failed[*]}"
   exit 1

@@ -8,7 +8,7 @@
 #                            programs, qemu-user first); quick when it is there already
 #   wine10.sh run CMD...     run CMD inside the root, with /proc, /dev, the checkout and $ROOT_BIND
 #                            (colon-separated folders) at their own paths
-#   wine10.sh version        Wine's version inside the root
+#   wine10.sh version        Wine's version inside the root, and how it runs 32-bit programs
 #
 # The root is $WINE10_ROOT (default /var/lib/velmirant-cleanup/debian13); scripts/roots.sh says how
 # commands run in it.
@@ -53,8 +53,9 @@ setup() {
   say "ready: $(version)"
 }
 
-version() {
-  in_root "$root" /usr/lib/wine/wine64 --version 2>/dev/null
+version() {  # and where it runs
+  echo "$(in_root "$root" /usr/lib/wine/wine64 --version 2>/dev/null) in the Debian 13 root$(emulate_i386 &&
+    echo ", its 32-bit programs under qemu-i386")"
 }
 
 case "${1:-}" in
