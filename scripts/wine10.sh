@@ -44,6 +44,10 @@ setup() {
     install_packages "$root" "$suite" qemu-user
     check_programs "$root" /usr/bin/qemu-i386
   fi
+  if emulate_i386; then
+    in_root "$root" bash "$checkout/scripts/runs32.sh" ||
+      die "a 32-bit program does not run under qemu-i386 in a user namespace of its own here (is binfmt_misc built into this kernel?)"
+  fi
   add_i386 "$root"
   install_packages "$root" "$suite" "${packages[@]}" "${bench_packages[@]}"
   check_programs "$root" /usr/lib/wine/wine /usr/lib/wine/wine64 /usr/lib/wine/wineserver /usr/bin/python3 \
