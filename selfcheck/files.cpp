@@ -161,7 +161,10 @@ bool RemoveFile(const std::wstring& path, std::wstring& why) {
 }
 
 bool OpenResults(Kit& kit, std::wstring& why) {
-  const std::wstring target = kit.results;
+  // Final paths give each name in full, never in its short (8.3) form.
+  std::wstring target(32768, L'\0');
+  const DWORD length = GetLongPathNameW(kit.results.c_str(), &target[0], static_cast<DWORD>(target.size()));
+  target = length > 0 && length < target.size() ? target.substr(0, length) : kit.results;
   // The drive's root ("C:") or the share's ("\\server\share"), then each folder below it.
   std::size_t end = target.compare(0, 2, L"\\\\") == 0 ? target.find(L'\\', target.find(L'\\', 2) + 1) : 2;
   if (end == std::wstring::npos) end = target.size();
@@ -180,18 +183,6 @@ bool OpenResults(Kit& kit, std::wstring& why) {
     if (!folder.Valid()) {
       why = path + L": " + Failed(L"opening or creating it");
       return false;
-    }
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    if (!root && attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      why = path + L": it is a link (a junction or a symbolic link)";
-      return false;
-    }
-    // A name given in its short (8.3) form is taken in full, as its final path in the same folder gives it.
-    std::wstring finalPath;
-    const std::size_t parent = path.find_last_of(L'\\') + 1;
-    if (!root && platform::GetFinalPath(folder.Get(), finalPath) == 0 && PlainPath(finalPath).size() > parent &&
-        platform::SamePath(PlainPath(finalPath).substr(0, parent), path.substr(0, parent))) {
-      path = PlainPath(finalPath);
     }
     if (!root && !IsEntryItself(folder.Get(), path, true, why)) {
       why = path + L": " + why;

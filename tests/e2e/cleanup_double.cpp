@@ -1,12 +1,17 @@
 // A test double for the self-check kit, run by a kit built for the tests that pins its digest
 // (e2e-selfcheck-double). It leaves C:\kit\double-ran.txt, so a case can tell that it ran. With
-// VELMIRANT_DOUBLE=nothing it does nothing more, as a tool that cleans nothing. Otherwise it moves
+// VELMIRANT_DOUBLE=nothing it cleans nothing: it only writes a report line with control
+// characters, ends vexpp.exe with exit code 0 (not the tool's 1), and tries to rename the kit's work
+// folder it runs from (which the kit holds; where it can, it puts it back and leaves
+// C:\kit\work-renamed.txt). Otherwise it moves
 // the held file out of the per-user vendor folder, runs the real tool (C:\kit\real-cleanup.exe),
 // then deletes one file deep in each neighbour tree and puts an identical copy in its place, as a
 // regression that followed a junction would with a user's program restoring what it finds gone.
 // The kit must fail and name each.
 #include <windows.h>
+#include <tlhelp32.h>
 
+#include <cstdio>
 #include <string>
 
 namespace {
@@ -28,7 +33,28 @@ void Replace(const std::wstring& path) {
 
 int wmain() {
   CloseHandle(CreateFileW(L"C:\\kit\\double-ran.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  if (Variable(L"VELMIRANT_DOUBLE") == L"nothing") return 0;
+  if (Variable(L"VELMIRANT_DOUBLE") == L"nothing") {
+    std::printf("vexdesktop-neighbour.exe: TerminateProcess() OK\x1b[2K\n");
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL found = Process32FirstW(snapshot, &entry); found; found = Process32NextW(snapshot, &entry)) {
+      if (lstrcmpiW(entry.szExeFile, L"vexpp.exe") != 0) continue;
+      HANDLE process = OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID);
+      TerminateProcess(process, 0);
+      CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+    wchar_t self[MAX_PATH];
+    const DWORD size = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    const std::wstring work = std::wstring(self, size).substr(0, std::wstring(self, size).find_last_of(L'\\'));
+    SetCurrentDirectoryW(L"C:\\");
+    if (MoveFileW(work.c_str(), (work + L"-renamed").c_str())) {
+      MoveFileW((work + L"-renamed").c_str(), work.c_str());
+      CloseHandle(CreateFileW(L"C:\\kit\\work-renamed.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    }
+    return 0;
+  }
   const std::wstring appData = Variable(L"APPDATA"), programs = Variable(L"ProgramFiles(x86)");
   MoveFileW((appData + L"\\Velmirant\\scanned\\held.dat").c_str(), (appData + L"\\moved-held.dat").c_str());
   STARTUPINFOW startup = {};
