@@ -45,7 +45,7 @@ bool RemoveFolder(const Kit& kit, const ParsedRecord& record, const MadeThing& t
 bool RemoveProgram(Kit& kit, const MadeThing& thing, bool& stopped, std::wstring& why) {
   if (!stopped) stopped = WriteWholeFile(kit.stop, "stop\r\n", CREATE_ALWAYS);
   SetFileAttributesW(thing.path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  for (int attempt = 0; attempt < 500 && Exists(thing.path) && !DeleteFileW(thing.path.c_str()); ++attempt) Sleep(kPollMs);
+  for (int attempt = 0; attempt < static_cast<int>(10 * 1000 / kPollMs) && Exists(thing.path) && !DeleteFileW(thing.path.c_str()); ++attempt) Sleep(kPollMs);
   if (PathPresence(thing.path) == Presence::kGone) return true;
   why = thing.path + L" is still there (" + Code(GetLastError()) + L"): a program started from it may still run";
   return false;

@@ -81,8 +81,11 @@ HANDLE StartProgram(HANDLE token, const std::wstring& program, const std::vector
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.data(), FALSE};
   SECURITY_ATTRIBUTES* processAttributes = security.empty() ? nullptr : &attributes;
   const BOOL inherit = out != nullptr;
-  // Each program starts in its own folder, the work area, not in wherever the kit was started.
-  const std::wstring folder = program.substr(0, program.find_last_of(L'\\'));
+  // Each program starts in the system folder, not wherever the kit was started, nor in the work
+  // folder, which only the kit holds.
+  wchar_t system[MAX_PATH + 1];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH + 1);
+  const std::wstring folder = length > 0 && length <= MAX_PATH ? std::wstring(system, length) : std::wstring(L"\\");
   const BOOL started =
       token != nullptr ? CreateProcessAsUserW(token, program.c_str(), &line[0], processAttributes, nullptr, inherit, flags,
                                               nullptr, folder.c_str(), &startup.StartupInfo, &process)

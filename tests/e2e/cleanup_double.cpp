@@ -1,9 +1,9 @@
 // A test double for the self-check kit, run by a kit built for the tests that pins its digest
 // (e2e-selfcheck-double). It leaves C:\kit\double-ran.txt, so a case can tell that it ran. With
 // VELMIRANT_DOUBLE=nothing it cleans nothing: it only writes a report line with control
-// characters, ends vexpp.exe with exit code 0 (not the tool's 1), and tries to rename the kit's work
-// folder it runs from (which the kit holds; where it can, it puts it back and leaves
-// C:\kit\work-renamed.txt). Otherwise it moves
+// characters, ends vexpp.exe with exit code 0 (not the tool's 1), and tries to open the kit's work
+// folder it runs from as one that would rename or delete it (which the kit's hold refuses; where it
+// can, it leaves C:\kit\work-renamed.txt). Otherwise it moves
 // the held file out of the per-user vendor folder, runs the real tool (C:\kit\real-cleanup.exe),
 // then deletes one file deep in each neighbour tree and puts an identical copy in its place, as a
 // regression that followed a junction would with a user's program restoring what it finds gone.
@@ -48,9 +48,10 @@ int wmain() {
     wchar_t self[MAX_PATH];
     const DWORD size = GetModuleFileNameW(nullptr, self, MAX_PATH);
     const std::wstring work = std::wstring(self, size).substr(0, std::wstring(self, size).find_last_of(L'\\'));
-    SetCurrentDirectoryW(L"C:\\");
-    if (MoveFileW(work.c_str(), (work + L"-renamed").c_str())) {
-      MoveFileW((work + L"-renamed").c_str(), work.c_str());
+    HANDLE folder = CreateFileW(work.c_str(), DELETE | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder != INVALID_HANDLE_VALUE) {
+      CloseHandle(folder);
       CloseHandle(CreateFileW(L"C:\\kit\\work-renamed.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     }
     return 0;

@@ -3,7 +3,7 @@
 # tool, the self-check kit, README.md and docs/removal.md as in the sources, its sums cover every
 # file and verify, both signatures verify, the signed copy passes the static checks, a wrong
 # password leaves no zip, the unsigned build is untouched, and the signed copy runs under Wine with
-# the unsigned one's report.
+# the unsigned one's report, and the signed kit takes the signed tool for its own.
 # Usage: signing.sh SOURCE_DIR EXE VERSION PYTHON WINE PREFIX_TEMPLATE
 set -eu
 source_dir=$1 exe=$2 version=$3 python=$4 wine=$5 template=$6
@@ -81,3 +81,7 @@ export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" LC_
 [ "$(grep -c ' -> ' "$work/unsigned.report")" -eq 14 ] || { cat -A "$work/unsigned.report"; fail "unexpected report"; }
 cmp "$work/unsigned.report" "$work/signed.report" || fail "the signed exe's report differs from the unsigned one's"
 echo "signed and unsigned exe give the same report under Wine: ok"
+# The signed kit takes the signed tool beside it for the one it was built with (its Authenticode digest).
+"$wine" "$shipped/velmirant-selfcheck.exe" /plan >"$work/plan.out" </dev/null || { cat "$work/plan.out"; fail "the signed kit refused the signed tool"; }
+grep -qE 'velmirant-cleanup.exe, Authenticode SHA-256 [0-9a-f]{64}\)' "$work/plan.out" || fail "the signed kit's plan names no digest"
+echo "the signed kit runs the signed tool: ok"
