@@ -205,7 +205,7 @@ bool SameFile(const FileFacts& made, const FileFacts& found) {
 }
 
 bool HeldFileDeleted(const HeldFileWatch& watch) {
-  return (watch.deletionSeen || watch.markedInPlace) && !watch.moved && watch.goneAfter;
+  return watch.deletionSeen && !watch.moved && watch.goneAfter;
 }
 
 bool HoldsSeedData(std::uint32_t type, const std::vector<unsigned char>& bytes, const SeedValueData& due) {

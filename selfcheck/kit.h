@@ -90,10 +90,9 @@ bool SameFile(const FileFacts& made, const FileFacts& found);
 
 // What the kit saw of the file it holds open with delete sharing while the tool runs.
 struct HeldFileWatch {
-  bool deletionSeen = false;   // on its handle: the deletion pending, or no name left (POSIX deletion)
-  bool markedInPlace = false;  // where the system shows neither (Wine 8): a failed attempt in the report, the file at its name
-  bool moved = false;          // its handle's file was found at another name
-  bool goneAfter = false;      // let go, its name is gone by the tool's end
+  bool deletionSeen = false;  // on its handle: the deletion pending, or no name left (POSIX deletion)
+  bool moved = false;         // its handle's file was found at another name
+  bool goneAfter = false;     // let go, its name is gone by the tool's end
 };
 // Whether the tool deleted it: a file moved away, or one whose deletion the kit did not see, fails.
 bool HeldFileDeleted(const HeldFileWatch& watch);

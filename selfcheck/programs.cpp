@@ -1,5 +1,6 @@
-// Programs the kit starts: the tool, its own copies as stand-ins, and the probes. Each inherits no
-// handle but the one meant for it.
+// Programs the kit starts: the tool, its own copies as stand-ins, the proof and the probes. Each is
+// a copy the kit has just written into its work folder and holds, checked before it starts, and
+// inherits no handle but the one meant for it.
 #include "selfcheck.h"
 
 namespace {
