@@ -141,7 +141,8 @@ HANDLE StartCopy(Kit& kit, HANDLE token, const std::wstring& name, bool tool, co
   const std::wstring path = kit.places.work + L"\\" + name;
   std::vector<unsigned char> security;
   FileHandle copy;
-  if (!tool && token != nullptr && !StandInSecurity(kit, security)) {
+  // A stand-in the tool must end as the user; nothing else the made token runs may be opened by the user.
+  if (!tool && name != kKitCopy && token != nullptr && !StandInSecurity(kit, security)) {
     why = Failed(L"building the stand-in's security");
     return nullptr;
   }

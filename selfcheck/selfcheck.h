@@ -32,7 +32,8 @@ struct Kit {
   // The kit's own image and the tool's as read when it started: whoever may write beside the kit
   // (often Downloads) cannot change what it runs later, which are copies of these in the work area.
   // The tool's must have the digest this kit was built with; each copy is checked against these.
-  std::string selfImage, toolImage, selfDigest, toolDigest;
+  std::string selfImage, toolImage;
+  std::string selfDigest, toolDigest;  // Authenticode digests: its own as bytes, the tool's in hex (as shown)
   FileHandle selfFile, toolFile;  // held from then on without write or delete sharing
   // From an administrator's prompt: the standard user's token, proven, which the standard user's
   // run runs with and with which the per-user seeds are made and removed; none where it cannot be
@@ -47,7 +48,6 @@ struct Kit {
   bool machineBranch = false;  // the 32-bit branch, where entry 12 lives: 64-bit Windows only
   bool limitedAdmin = false;   // in Administrators, by a token that reports itself limited
   std::vector<FileHandle> resultsFolders;  // it and each folder above it, held while the kit writes there
-  std::wstring resultsFinalPath;
   FileHandle resultFile;
   int problems = 0;
   int left = 0;  // things the kit made that stay
