@@ -30,9 +30,11 @@ target_include_directories(e2e-platform-check PRIVATE src)
 target_compile_definitions(e2e-platform-check PRIVATE _WIN32_WINNT=0x0600 WIN32_LEAN_AND_MEAN NOMINMAX)
 target_link_options(e2e-platform-check PRIVATE -static -municode)
 
-# The self-check kit's test double: the real tool, and one neighbour file deleted after it.
+# The self-check kit's test double (a tool that fails in ways the kit must see), and a kit built
+# for the tests only that runs the double, and only it: the shipped kit has no way to run another.
 add_executable(e2e-cleanup-double tests/e2e/cleanup_double.cpp)
 target_link_options(e2e-cleanup-double PRIVATE -static -municode)
+add_selfcheck(e2e-selfcheck-double e2e-cleanup-double)
 
 # The floor program `make bench` compares the tool with.
 add_executable(bench-floor tests/bench/floor.cpp)
@@ -65,7 +67,7 @@ function(add_e2e_suite prefix suffix)
   set(template ${CMAKE_BINARY_DIR}/e2e-prefix${suffix})
   set(tmp ${CMAKE_BINARY_DIR}/e2e-tmp${suffix})
   set(fixture wine_prefix${suffix})
-  set(env "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;SELFCHECK=$<TARGET_FILE:velmirant-selfcheck>;CLEANUP_DOUBLE=$<TARGET_FILE:e2e-cleanup-double>;PREFIX_TEMPLATE=${template};E2E_TMP=${tmp};ROOT_BIND=${CMAKE_BINARY_DIR}")
+  set(env "WINE=${CMAKE_CROSSCOMPILING_EMULATOR};E2E_BITS=${E2E_BITS};SLEEPER=$<TARGET_FILE:e2e-sleeper>;SLEEPER64=${SLEEPER64};PLANTED_DLL=$<TARGET_FILE:e2e-planted>;PLATFORM_CHECK=$<TARGET_FILE:e2e-platform-check>;SELFCHECK=$<TARGET_FILE:velmirant-selfcheck>;SELFCHECK_DOUBLE=$<TARGET_FILE:e2e-selfcheck-double>;CLEANUP_DOUBLE=$<TARGET_FILE:e2e-cleanup-double>;PREFIX_TEMPLATE=${template};E2E_TMP=${tmp};ROOT_BIND=${CMAKE_BINARY_DIR}")
 
   add_test(NAME ${prefix}.prefix COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/tests/e2e/make_prefix.sh ${template})
   set_tests_properties(${prefix}.prefix PROPERTIES FIXTURES_SETUP ${fixture}

@@ -18,17 +18,8 @@ std::wstring Describe(const MadeThing& thing) {
   }
 }
 
-// The last identity the record gives the folder; null where it gives none.
-const MadeThing* IdentityOf(const ParsedRecord& record, const std::wstring& path) {
-  const MadeThing* found = nullptr;
-  for (const MadeThing& thing : record.things) {
-    if (thing.kind == MadeKind::kIdentity && SameName(thing.path, path)) found = &thing;
-  }
-  return found;
-}
-
 bool RemoveFolder(const Kit& kit, const ParsedRecord& record, const MadeThing& thing, std::wstring& why) {
-  const MadeThing* identity = IdentityOf(record, thing.path);
+  const MadeThing* identity = RecordedIdentity(record, thing.path);
   if (identity != nullptr && identity->name == L"-") return true;  // somebody else's: the kit made nothing
   if (PathPresence(thing.path) == Presence::kGone) return true;
   platform::FileIdentity made;
@@ -39,7 +30,7 @@ bool RemoveFolder(const Kit& kit, const ParsedRecord& record, const MadeThing& t
   std::uint32_t error = 0;
   {
     ActingAs actor(ActorFor(kit, thing.path));
-    error = RemoveTree(thing.path, &made);
+    error = actor.Failed() ? GetLastError() : RemoveTree(thing.path, &made);
   }
   if (error == 0) return true;
   why = thing.path + L" could not be removed (" + Code(error) +
@@ -49,18 +40,14 @@ bool RemoveFolder(const Kit& kit, const ParsedRecord& record, const MadeThing& t
   return false;
 }
 
+// A running program's image cannot be deleted: stand-ins end once the stop file is there (an
+// earlier run's too), within ten seconds.
 bool RemoveProgram(Kit& kit, const MadeThing& thing, bool& stopped, std::wstring& why) {
   if (!stopped) stopped = WriteWholeFile(kit.stop, "stop\r\n", CREATE_ALWAYS);
-  if (!WaitUntilHeld(thing.path + L".lock", false, 10 * 1000)) {
-    why = L"the stand-in " + thing.path + L" still runs";
-    return false;
-  }
-  // An ended program's image may stay mapped a moment.
   SetFileAttributesW(thing.path.c_str(), FILE_ATTRIBUTE_NORMAL);
-  for (int attempt = 0; attempt < 40 && Exists(thing.path) && !DeleteFileW(thing.path.c_str()); ++attempt) Sleep(kPollMs);
-  DeleteFileW((thing.path + L".lock").c_str());
+  for (int attempt = 0; attempt < static_cast<int>(10 * 1000 / kPollMs) && Exists(thing.path) && !DeleteFileW(thing.path.c_str()); ++attempt) Sleep(kPollMs);
   if (PathPresence(thing.path) == Presence::kGone) return true;
-  why = thing.path + L" is still there";
+  why = thing.path + L" is still there (" + Code(GetLastError()) + L"): a program started from it may still run";
   return false;
 }
 
@@ -73,13 +60,13 @@ bool RemoveValue(Kit& kit, const MadeThing& thing, std::wstring& why) {
   const SeedValueData due = EncodeSeed(seed, kit.places);
   ActingAs actor(ActorFor(kit, thing.path));
   Key opened;
-  LONG result = OpenKey(thing.path, KEY_QUERY_VALUE | KEY_SET_VALUE, opened);
+  LONG result = actor.Failed() ? static_cast<LONG>(GetLastError()) : OpenKey(thing.path, KEY_QUERY_VALUE | KEY_SET_VALUE, opened);
   DWORD type = 0, size = 0;
   if (result == ERROR_SUCCESS) result = RegQueryValueExW(opened.value, thing.name.c_str(), nullptr, &type, nullptr, &size);
   if (result == ERROR_FILE_NOT_FOUND) return true;
   std::vector<unsigned char> data(size);
   if (result == ERROR_SUCCESS) result = RegQueryValueExW(opened.value, thing.name.c_str(), nullptr, &type, data.data(), &size);
-  if (result == ERROR_SUCCESS && (type != due.type || data != due.bytes)) {
+  if (result == ERROR_SUCCESS && !HoldsSeedData(type, data, due)) {
     why = Describe(thing) + L" holds what the self-check did not write: left untouched";
     return false;
   }
@@ -93,7 +80,7 @@ bool RemoveValue(Kit& kit, const MadeThing& thing, std::wstring& why) {
 bool RemoveKey(const Kit& kit, const MadeThing& thing, std::wstring& why) {
   ActingAs actor(ActorFor(kit, thing.path));
   Key opened;
-  LONG result = OpenKey(thing.path, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, opened);
+  LONG result = actor.Failed() ? static_cast<LONG>(GetLastError()) : OpenKey(thing.path, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, opened);
   if (result == ERROR_FILE_NOT_FOUND) return true;
   DWORD subkeys = 0, values = 0;
   if (result == ERROR_SUCCESS) {
@@ -115,6 +102,12 @@ bool RemoveKey(const Kit& kit, const MadeThing& thing, std::wstring& why) {
 
 // Removes one thing of the kit's plan; false with the reason when it stays.
 bool RemoveMade(Kit& kit, const ParsedRecord& record, const MadeThing& thing, bool& stopped, std::wstring& why) {
+  // What is the user's is removed only as that user: the elevated token's deletion could be sent elsewhere.
+  if (kit.admin && !kit.userToken.Valid() && thing.kind != MadeKind::kIdentity && thing.kind != MadeKind::kJunction &&
+      PerUser(kit, thing.path)) {
+    why = Describe(thing) + L" is per-user, and there is no proven standard user's token to remove it with: left";
+    return false;
+  }
   switch (thing.kind) {
     case MadeKind::kFolder:
       return RemoveFolder(kit, record, thing, why);
@@ -170,13 +163,14 @@ int CleanUp(Kit& kit, const std::wstring& label) {
       Say(kit, prefix + L"CLEAN-UP INCOMPLETE: " + why);
       ++left;
       staying.insert(staying.begin(), *thing);
-      if (const MadeThing* identity = thing->kind == MadeKind::kFolder ? IdentityOf(record, thing->path) : nullptr) {
+      if (const MadeThing* identity = thing->kind == MadeKind::kFolder ? RecordedIdentity(record, thing->path) : nullptr) {
         staying.insert(staying.begin() + 1, *identity);
       }
     }
     for (const MadeThing& thing : staying) kept += FormatRecordLine(thing);
   }
   if (left == 0) {
+    kit.workFolder.Reset();
     const std::uint32_t error = RemoveTree(kit.places.work);
     if (error != 0) {
       Say(kit, prefix + L"CLEAN-UP INCOMPLETE: the self-check's own folder " + kit.places.work + L" is still there (" +

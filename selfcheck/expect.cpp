@@ -103,10 +103,11 @@ const RegistryOutcome kMachineVendorValue = {true, kMachineRun, L"velmirant-pane
 
 const wchar_t* const kTargetStandIns[3] = {L"vexdesktop.exe", L"vexpp.exe", L"toolbar-panelino-host.exe"};
 
-std::vector<std::string> ExpectedRegistryLines(long machineCode) {
+std::vector<std::string> ExpectedRegistryLines(long machineCode, bool userSeeded) {
   std::vector<std::string> lines;
   for (const RegistryLine& line : kRegistryLines) {
-    lines.push_back(std::string(line.text) + " -> " + std::to_string(line.code < 0 ? machineCode : line.code));
+    const long code = line.code < 0 ? machineCode : userSeeded ? line.code : 2;
+    lines.push_back(std::string(line.text) + " -> " + std::to_string(code));
   }
   return lines;
 }

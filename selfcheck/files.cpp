@@ -2,6 +2,7 @@
 // writes to without ever following a link.
 #include "selfcheck.h"
 #include "platform/win32_module.h"
+#include "selfcheck_pin.h"
 
 Presence PathPresence(const std::wstring& path) {
   if (GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) return Presence::kThere;
@@ -11,11 +12,20 @@ Presence PathPresence(const std::wstring& path) {
 
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
-bool WriteWholeFile(const std::wstring& path, const std::string& bytes, DWORD disposition) {
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes, DWORD disposition, FileFacts* facts) {
   FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
-  return file.Valid() && WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-         written == bytes.size() && FlushFileBuffers(file.Get());
+  platform::FileIdentity identity;
+  if (!file.Valid() || !WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+      written != bytes.size() || !FlushFileBuffers(file.Get())) {
+    return false;
+  }
+  if (facts == nullptr) return true;
+  *facts = {0, 0, bytes.size(), Sha256(bytes)};
+  if (platform::GetFileIdentity(file.Get(), identity) != 0) return false;
+  facts->volume = identity.volume;
+  facts->index = identity.index;
+  return true;
 }
 
 bool ReadHandle(HANDLE file, std::string& bytes) {
@@ -63,14 +73,23 @@ bool IsRunningImage(HANDLE file) {
 }  // namespace
 
 bool ReadImages(Kit& kit, std::wstring& why) {
+  const bool tool = !kit.options.cleanUpOnly;
   kit.selfFile = FileHandle(CreateFileW(kit.self.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  kit.toolFile = FileHandle(CreateFileW(kit.tool.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!kit.selfFile.Valid() || !kit.toolFile.Valid()) {
+  if (tool) {
+    kit.toolFile = FileHandle(CreateFileW(kit.tool.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  }
+  if (!kit.selfFile.Valid() || (tool && !kit.toolFile.Valid())) {
     why = Failed(L"opening this program and velmirant-cleanup.exe beside it");
   } else if (!IsRunningImage(kit.selfFile.Get())) {
     why = kit.self + L" is not the program that runs: it was renamed, and another file put in its place";
-  } else if (!ReadHandle(kit.selfFile.Get(), kit.selfImage) || !ReadHandle(kit.toolFile.Get(), kit.toolImage)) {
+  } else if (!ReadHandle(kit.selfFile.Get(), kit.selfImage) || (tool && !ReadHandle(kit.toolFile.Get(), kit.toolImage))) {
     why = Failed(L"reading this program and velmirant-cleanup.exe beside it");
+  } else if ((kit.selfDigest = AuthenticodeDigest(kit.selfImage)).empty()) {
+    why = kit.self + L" cannot be read as a program";
+  } else if (tool && (kit.toolDigest = HexOf(AuthenticodeDigest(kit.toolImage))) != kPinnedToolDigest) {
+    why = kit.tool + L" is not the velmirant-cleanup.exe this self-check was released with (its image's digest is " +
+          Wide(kit.toolDigest.empty() ? std::string("none: no program") : kit.toolDigest) + L", the one due " +
+          Wide(kPinnedToolDigest) + L"): this self-check runs only that one; unpack the whole zip again";
   } else {
     return true;
   }
@@ -83,30 +102,32 @@ bool ReadWholeFile(const std::wstring& path, std::string& bytes) {
   return file.Valid() && ReadHandle(file.Get(), bytes);
 }
 
-namespace {
-
-// The result folder and the folders above it that are missing.
-bool MakeFolders(const std::wstring& path) {
-  if (CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS) return true;
-  const std::size_t slash = path.find_last_of(L'\\');
-  if (GetLastError() != ERROR_PATH_NOT_FOUND || slash == std::wstring::npos || slash < 3) return false;
-  return MakeFolders(path.substr(0, slash)) && CreateDirectoryW(path.c_str(), nullptr);
+Presence ReadFileFacts(const std::wstring& path, FileFacts& facts) {
+  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!file.Valid()) return PathPresence(path) == Presence::kGone ? Presence::kGone : Presence::kUnknown;
+  std::string bytes;
+  platform::FileIdentity identity;
+  if (!ReadHandle(file.Get(), bytes) || platform::GetFileIdentity(file.Get(), identity) != 0) return Presence::kUnknown;
+  facts = {identity.volume, identity.index, bytes.size(), Sha256(bytes)};
+  return Presence::kThere;
 }
 
-// A final path ("\\?\C:\...", "\\?\UNC\server\share\...") in the form the kit's paths have.
 std::wstring PlainPath(const std::wstring& finalPath) {
   if (finalPath.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\\\" + finalPath.substr(8);
   if (finalPath.compare(0, 4, L"\\\\?\\") == 0) return finalPath.substr(4);
   return finalPath;
 }
 
-// Whether the open handle is the entry `path` names itself, not a link or what a link reaches.
 bool IsEntryItself(HANDLE handle, const std::wstring& path, bool folder, std::wstring& why) {
   BY_HANDLE_FILE_INFORMATION info = {};
   std::wstring finalPath;
+  // Wine lists a Unix link as a reparse point by its path, yet opens what it leads to.
+  const DWORD attributes = GetFileAttributesW(path.c_str());
   if (!GetFileInformationByHandle(handle, &info)) {
     why = Failed(L"GetFileInformationByHandle");
-  } else if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+  } else if (((info.dwFileAttributes | (attributes == INVALID_FILE_ATTRIBUTES ? 0 : attributes)) &
+              FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     why = L"it is a link (a junction or a symbolic link)";
   } else if (((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) != folder) {
     why = folder ? L"it is not a folder" : L"it is not a file";
@@ -120,9 +141,7 @@ bool IsEntryItself(HANDLE handle, const std::wstring& path, bool folder, std::ws
   return false;
 }
 
-}  // namespace
-
-bool RemoveResultFile(const std::wstring& path, std::wstring& why) {
+bool RemoveFile(const std::wstring& path, std::wstring& why) {
   FileHandle old(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!old.Valid()) {
@@ -142,37 +161,47 @@ bool RemoveResultFile(const std::wstring& path, std::wstring& why) {
 }
 
 bool OpenResults(Kit& kit, std::wstring& why) {
-  if (!MakeFolders(kit.results)) {
-    why = L"it cannot be created (" + Code(GetLastError()) + L")";
-    return false;
-  }
   // Final paths give each name in full, never in its short (8.3) form.
-  std::wstring path(32768, L'\0');
-  const DWORD length = GetLongPathNameW(kit.results.c_str(), &path[0], static_cast<DWORD>(path.size()));
-  path = length > 0 && length < path.size() ? path.substr(0, length) : kit.results;
-  // Held without delete sharing: while the kit writes there, nobody can rename it or put a link in its place.
-  FileHandle folder(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (!folder.Valid()) {
-    why = Failed(L"opening it");
-    return false;
+  std::wstring target(32768, L'\0');
+  const DWORD length = GetLongPathNameW(kit.results.c_str(), &target[0], static_cast<DWORD>(target.size()));
+  target = length > 0 && length < target.size() ? target.substr(0, length) : kit.results;
+  // The drive's root ("C:") or the share's ("\\server\share"), then each folder below it.
+  std::size_t end = target.compare(0, 2, L"\\\\") == 0 ? target.find(L'\\', target.find(L'\\', 2) + 1) : 2;
+  if (end == std::wstring::npos) end = target.size();
+  std::wstring path = target.substr(0, end);
+  const auto openFolder = [](const std::wstring& folder) {
+    return FileHandle(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  };
+  for (bool root = true;; root = false) {
+    FileHandle folder = openFolder(root ? path + L"\\" : path);
+    // A missing folder is made only below one that is held and was found to be itself.
+    if (!folder.Valid() && !root && GetLastError() == ERROR_FILE_NOT_FOUND && CreateDirectoryW(path.c_str(), nullptr)) {
+      folder = openFolder(path);
+    }
+    if (!folder.Valid()) {
+      why = path + L": " + Failed(L"opening or creating it");
+      return false;
+    }
+    if (!root && !IsEntryItself(folder.Get(), path, true, why)) {
+      why = path + L": " + why;
+      return false;
+    }
+    kit.resultsFolders.push_back(std::move(folder));
+    if (end >= target.size()) break;
+    const std::size_t next = target.find(L'\\', end + 1);
+    const std::size_t stop = next == std::wstring::npos ? target.size() : next;
+    path += target.substr(end, stop - end);
+    end = stop;
   }
-  // Wine lists a Unix link as a reparse point, yet opens what it leads to.
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    why = L"it is a link (a junction or a symbolic link)";
-    return false;
-  }
-  if (!IsEntryItself(folder.Get(), path, true, why)) return false;
   kit.results = path;
-  kit.resultsFolder = std::move(folder);
   return true;
 }
 
 bool CreateResultFile(Kit& kit, const std::wstring& name, FileHandle& file, std::wstring& why) {
   const std::wstring path = kit.results + L"\\" + name;
-  if (!RemoveResultFile(path, why)) {
+  if (!RemoveFile(path, why)) {
     why = path + L": " + why;
     return false;
   }

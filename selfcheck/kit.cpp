@@ -167,7 +167,7 @@ bool InPlan(const KitPlaces& places, const MadeThing& thing) {
       for (const wchar_t* name : kTargetStandIns) {
         if (SameName(thing.path, Join(places.work, name))) return true;
       }
-      for (const wchar_t* name : {kNeighbourStandIn, kScanner, kKitCopy, kToolCopy}) {
+      for (const wchar_t* name : {kNeighbourStandIn, kKitCopy, kToolCopy}) {
         if (SameName(thing.path, Join(places.work, name))) return true;
       }
       return false;
@@ -189,27 +189,39 @@ bool InPlan(const KitPlaces& places, const MadeThing& thing) {
   return false;
 }
 
-// ---- The work area's security ------------------------------------------------------------------
+// ---- Is it still what the kit made --------------------------------------------------------------
 
-namespace {
-constexpr std::uint32_t kFullAccess = 0x1F01FF;      // FILE_ALL_ACCESS
-constexpr std::uint32_t kReadAndExecute = 0x1200A9;  // FILE_GENERIC_READ | FILE_GENERIC_EXECUTE
-constexpr std::uint8_t kInherited = 0x03;            // OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE
-}  // namespace
-
-const AccessEntry kWorkAreaAccess[3] = {
-    {Trustee::kSystem, true, kFullAccess, kInherited},
-    {Trustee::kAdministrators, true, kFullAccess, kInherited},
-    {Trustee::kUsers, true, kReadAndExecute, kInherited},
-};
-
-bool IsWorkAreaSecurity(const FolderSecurity& security) {
-  if (security.owner != Trustee::kAdministrators || !security.protectedDacl) return false;
-  if (security.entries.size() != sizeof kWorkAreaAccess / sizeof kWorkAreaAccess[0]) return false;
-  for (std::size_t i = 0; i < security.entries.size(); ++i) {
-    const AccessEntry& due = kWorkAreaAccess[i];
-    const AccessEntry& entry = security.entries[i];
-    if (entry.trustee != due.trustee || !entry.allows || entry.mask != due.mask || entry.flags != due.flags) return false;
+const MadeThing* RecordedIdentity(const ParsedRecord& record, const std::wstring& path) {
+  const MadeThing* found = nullptr;
+  for (const MadeThing& thing : record.things) {
+    if (thing.kind == MadeKind::kIdentity && SameName(thing.path, path)) found = &thing;
   }
-  return true;
+  return found;
+}
+
+bool SameFile(const FileFacts& made, const FileFacts& found) {
+  return made.volume == found.volume && made.index == found.index && made.size == found.size &&
+         made.digest == found.digest;
+}
+
+bool HeldFileDeleted(const HeldFileWatch& watch) {
+  return watch.deletionSeen && !watch.moved && watch.goneAfter;
+}
+
+bool HoldsSeedData(std::uint32_t type, const std::vector<unsigned char>& bytes, const SeedValueData& due) {
+  return type == due.type && bytes == due.bytes;
+}
+
+std::wstring EscapeControls(const std::wstring& line) {
+  std::wstring shown;
+  for (const wchar_t c : line) {
+    if (c >= 0x20 && (c < 0x7F || c > 0x9F)) {
+      shown += c;
+      continue;
+    }
+    wchar_t code[8];
+    std::swprintf(code, sizeof code / sizeof code[0], L"\\x%02X", static_cast<unsigned>(c));
+    shown += code;
+  }
+  return shown;
 }

@@ -1,6 +1,7 @@
 // The self-check's parts that need no Windows: its options, the record of what it made and the
-// plan it must name, what it seeds and expects, the work area's security, and the check of the
-// tool's report. The unit tests build them natively.
+// plan it must name, what it seeds and expects, the work area's security, the tool's digest, the
+// checks that a thing is still the one the kit made, and the check of the tool's report. The unit
+// tests build them natively.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,18 @@ bool IsRelativeFolder(const std::wstring& folder);
 // Whether two paths or key names are the same to Windows: letters in any case.
 bool SameName(const std::wstring& a, const std::wstring& b);
 
+// A line as the kit shows it: each control character as \xNN, so that text read from a report or
+// a record cannot move the cursor, end a line or fake one of the kit's own.
+std::wstring EscapeControls(const std::wstring& line);
+
+// ---- The tool the kit runs (digest.cpp) ----------------------------------------------------------
+
+std::string Sha256(const std::string& bytes);  // the 32 bytes
+std::string HexOf(const std::string& bytes);   // lower case
+// SHA-256 of a PE image but its checksum, its certificate table's directory entry and that table:
+// the same for the image and a signed copy of it. Empty where the image is no PE image so read.
+std::string AuthenticodeDigest(const std::string& image);
+
 // ---- The record of what the kit made -----------------------------------------------------------
 // One line per thing, written (and flushed) before the thing is made, so a run stopped anywhere
 // leaves a record of all it may have made. Only whole lines count: a line cut short names nothing.
@@ -39,7 +52,7 @@ enum class MadeKind : wchar_t {
   kJunction = L'J',  // a junction inside the vendor's folder, which goes with that folder
   kKey = L'K',       // a registry key ("HKCU\..." or "HKLM\..."), removed only when empty
   kValue = L'V',     // a value of a key (name may be empty: the default value)
-  kProgram = L'P',   // a stand-in's copy of the kit; it holds path + ".lock" while it runs
+  kProgram = L'P',   // a copy of a program in the work area: the tool, or the kit itself as a stand-in
 };
 
 struct MadeThing {
@@ -60,6 +73,29 @@ ParsedRecord ParseRecord(const std::wstring& text);
 // A folder's identity as the record keeps it: its volume's serial number and its file index.
 std::wstring FormatIdentity(std::uint32_t volume, std::uint64_t index);
 bool ParseIdentity(const std::wstring& text, std::uint32_t& volume, std::uint64_t& index);
+// The last identity line the record gives the folder at `path`; null where it gives none.
+const MadeThing* RecordedIdentity(const ParsedRecord& record, const std::wstring& path);
+
+// ---- Is it still what the kit made ---------------------------------------------------------------
+
+// A file as the kit made it, or as it is found: its identity, size and the SHA-256 of its contents.
+struct FileFacts {
+  std::uint32_t volume = 0;
+  std::uint64_t index = 0;
+  std::uint64_t size = 0;
+  std::string digest;
+};
+// Whether the file found is the one made: a copy put back in its place is not.
+bool SameFile(const FileFacts& made, const FileFacts& found);
+
+// What the kit saw of the file it holds open with delete sharing while the tool runs.
+struct HeldFileWatch {
+  bool deletionSeen = false;  // on its handle: the deletion pending, or no name left (POSIX deletion)
+  bool moved = false;         // its handle's file was found at another name
+  bool goneAfter = false;     // let go, its name is gone by the tool's end
+};
+// Whether the tool deleted it: a file moved away, or one whose deletion the kit did not see, fails.
+bool HeldFileDeleted(const HeldFileWatch& watch);
 
 // ---- Where the kit works, and all it may ever make there -----------------------------------------
 
@@ -77,7 +113,7 @@ constexpr const wchar_t* kToolCopy = L"velmirant-cleanup.exe";
 struct KitPlaces {
   std::wstring vendorUser, neighbourUser, vendorProgram, neighbourProgram, probeFolder;
   std::wstring junction, junctionTarget;
-  std::wstring work;    // the record, the stand-ins and their lock files
+  std::wstring work;    // the record and the copies of the programs the kit runs
   std::wstring absent;  // under the Windows folder: what seeded values name, never there
 };
 
@@ -87,7 +123,6 @@ KitPlaces MakeKitPlaces(const std::wstring& roaming, const std::wstring& program
 // The stand-ins the tool must end, and the one it must leave running.
 extern const wchar_t* const kTargetStandIns[3];
 constexpr const wchar_t* kNeighbourStandIn = L"vexdesktop-neighbour.exe";
-constexpr const wchar_t* kScanner = L"scanner.exe";
 
 // Whether a record line names one of the things the kit makes on this machine (what /plan lists:
 // the seeded folders, the junction, the stand-ins, the registry seeds, the keys above them and the
@@ -143,7 +178,10 @@ extern const RegistryOutcome kRegistryOutcomes[16];
 // The machine-wide vendor value: gone when entry 12's code is 0, else still there.
 extern const RegistryOutcome kMachineVendorValue;
 
-// ---- The work area of an administrator's run ---------------------------------------------------
+// A value the kit wrote goes only while it holds that: its type and bytes.
+bool HoldsSeedData(std::uint32_t type, const std::vector<unsigned char>& bytes, const SeedValueData& due);
+
+// ---- The work area of an administrator's run, and the made token (security.cpp) -----------------
 // Only Administrators and SYSTEM may write there; Users may read and run what it holds (the
 // stand-ins of a standard user's run). The DACL is protected: nothing is inherited from above.
 
@@ -167,10 +205,28 @@ struct FolderSecurity {
 // Whether a folder's owner and DACL are the ones the kit gives its work area.
 bool IsWorkAreaSecurity(const FolderSecurity& security);
 
+// The work area's security descriptor (self-relative: owner Administrators, protected DACL).
+std::vector<unsigned char> WorkAreaDescriptor();
+// A self-relative security descriptor's owner and DACL, as Windows gives them; false where it is
+// cut short or holds what no descriptor does.
+bool ReadDescriptor(const std::vector<unsigned char>& bytes, FolderSecurity& security);
+
+// The default DACL of the standard user's token the kit makes: what it starts with that token (the
+// tool, the proof) only SYSTEM and Administrators may open, not the user's other programs.
+extern const AccessEntry kMadeTokenAccess[2];
+// The stand-ins of that run, which the tool must end, give the user (kOther) only what it takes.
+extern const AccessEntry kStandInAccess[3];
+// An ACL of allow entries; a kOther entry is for the SID `other` (its bytes).
+std::vector<unsigned char> MakeAcl(const AccessEntry* entries, std::size_t count,
+                                   const std::vector<unsigned char>& other = std::vector<unsigned char>());
+// A self-relative descriptor with that owner (none: empty) and protected DACL.
+std::vector<unsigned char> MakeDescriptor(const std::vector<unsigned char>& owner, const std::vector<unsigned char>& acl);
+
 // ---- The report --------------------------------------------------------------------------------
 
-// The twelve registry lines due, entry 12 with `machineCode`.
-std::vector<std::string> ExpectedRegistryLines(long machineCode);
+// The twelve registry lines due, entry 12 with `machineCode`; the per-user ones "-> 2" (not there)
+// where the per-user part was not seeded.
+std::vector<std::string> ExpectedRegistryLines(long machineCode, bool userSeeded = true);
 
 struct ReportExpectation {
   std::vector<std::string> endedPrograms;  // each needs "NAME: TerminateProcess() OK"

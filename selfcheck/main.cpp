@@ -1,13 +1,11 @@
 // velmirant-selfcheck: the self-check of velmirant-cleanup for a test machine. It seeds the vendor's
 // leftovers and neighbours that must survive, starts stand-ins for the vendor's programs (copies
-// of itself), runs velmirant-cleanup.exe from its own folder for real, checks the report and the
-// machine, removes what it made and gives the verdict. `/plan` lists all of it and changes nothing.
+// of itself), runs a copy of the velmirant-cleanup.exe beside it for real (only the one it was
+// built with: its digest is pinned), checks the report and the machine, removes what it made and
+// gives the verdict. `/plan` lists all of it and changes nothing.
 //
 // Copies of it also serve as its own child programs (first argument "--..."):
-//   --hold LOCK STOP          a stand-in: holds LOCK without sharing until STOP appears (15 min at most)
-//   --scan FILE LOCK REPORT STOP
-//                             a scanner: holds FILE with delete sharing (and LOCK while it does) until
-//                             FILE's deletion is pending, its name is gone, REPORT shows a "!" or STOP appears
+//   --hold STOP               a stand-in: runs until STOP appears (15 min at most)
 //   --prove                   exit code 0 when it runs as a standard user (not in Administrators, integrity
 //                             medium or lower), 1 in Administrators, 2 above medium, 3 when it cannot tell
 //   --probe FILE KEY          whether this token may delete FILE and write to KEY ("-": not asked);
@@ -20,7 +18,7 @@ namespace {
 // word: a copy of this program started with it. None, with the reason, where there is none.
 KernelHandle ProvenStandardUserToken(Kit& kit, std::wstring& why) {
   KernelHandle token(MakeStandardUserToken(why));
-  bool existed = false;  // the proof runs before any run has made the work folder
+  bool existed = false;
   const DWORD proof =
       token.Valid() && OpenWorkArea(kit, true, existed, why) ? RunKitCopy(kit, token.Get(), {L"--prove"}, why) : 255;
   if (proof == 1) why = L"a program started with the token made from this one is still in Administrators";
@@ -30,14 +28,16 @@ KernelHandle ProvenStandardUserToken(Kit& kit, std::wstring& why) {
   return token;
 }
 
-// An earlier run's leftovers go first. 0 when none stays, else the exit code (the reason said):
-// 1 where the work folder is refused, 2 where some of them stay.
-int RemoveEarlierRun(Kit& kit, bool& found) {
+// An earlier run's leftovers go first, the per-user ones with the standard user's token, which an
+// administrator's prompt proves first (`prove`: also where there are none). 0 when none stays,
+// else the exit code (the reason said): 1 where the work folder is refused, 2 where some of them stay.
+int RemoveEarlierRun(Kit& kit, bool prove, bool& found, std::wstring& noToken) {
   std::wstring why;
-  if (!OpenWorkArea(kit, false, found, why)) {
+  if (!OpenWorkArea(kit, prove, found, why)) {
     Say(kit, L"Nothing was checked: " + why + L".");
     return 1;
   }
+  if (kit.admin && (prove || found)) kit.userToken = ProvenStandardUserToken(kit, noToken);
   if (!found) return 0;
   Say(kit, L"An earlier run left what it made (kept, stopped or crashed): removing that first.");
   if (CleanUp(kit, L"") == 0) return 0;
@@ -47,9 +47,19 @@ int RemoveEarlierRun(Kit& kit, bool& found) {
 
 int Check(Kit& kit) {
   std::vector<Run> runs;
-  if (kit.admin && !kit.options.userOnly) runs.push_back({L"elevated", false, nullptr, L"report-elevated.txt", {}, 0});
-  runs.push_back({L"standard user", true, nullptr, L"report-standard-user.txt", {}, 0});
+  if (kit.admin && !kit.options.userOnly) runs.push_back({L"elevated", false, nullptr, L"report-elevated.txt", {}, 0, {}, {}});
+  runs.push_back({L"standard user", true, nullptr, L"report-standard-user.txt", {}, 0, {}, {}});
 
+  if (!kit.options.cleanUpOnly && !Exists(kit.tool)) {
+    Say(kit, L"velmirant-cleanup.exe is not beside this program: unpack the whole zip first.");
+    return 1;
+  }
+  // Before anything is made or run: this program, and the tool it was released with.
+  std::wstring why;
+  if (!ReadImages(kit, why)) {
+    Say(kit, L"Refused: " + why + L".");
+    return 1;
+  }
   if (kit.options.plan) {
     Say(kit, L"The self-check would make and expect this, run by run (nothing is changed now):");
     for (const Run& run : runs) PrintPlan(kit, run);
@@ -61,18 +71,10 @@ int Check(Kit& kit) {
   }
   if (kit.options.cleanUpOnly) {
     bool found = false;
-    if (const int code = RemoveEarlierRun(kit, found)) return code;
+    std::wstring noToken;
+    if (const int code = RemoveEarlierRun(kit, false, found, noToken)) return code;
     Say(kit, found ? L"Everything an earlier run made is removed." : L"No earlier run left anything.");
     return 0;
-  }
-  if (!Exists(kit.tool)) {
-    Say(kit, L"velmirant-cleanup.exe is not beside this program: unpack the whole zip first.");
-    return 1;
-  }
-  std::wstring why;
-  if (!ReadImages(kit, why)) {
-    Say(kit, L"Refused: " + why + L".");
-    return 1;
   }
   Say(kit, L"This runs velmirant-cleanup for real on this machine, for the current user: use it on a test machine only.");
   Say(kit, runs.size() == 2 ? L"It runs the tool twice: elevated, and with a standard user's token made from this one."
@@ -87,28 +89,27 @@ int Check(Kit& kit) {
     Say(kit, L"The result folder \"" + kit.results + L"\" is refused: " + why + L". Nothing was done.");
     return 1;
   }
+  Say(kit, L"The tool: " + kit.tool + L", its image's digest (Authenticode SHA-256) " + Wide(kit.toolDigest) +
+               L", the one this self-check was released with.");
   for (Run& run : runs) {
     run.report = kit.results + L"\\" + run.report;
-    if (!RemoveResultFile(run.report, why)) {
+    if (!RemoveFile(run.report, why)) {
       Say(kit, L"The report " + run.report + L" from an earlier run is refused: " + why + L". Nothing was done.");
       return 1;
     }
   }
   bool found = false;
-  if (const int code = RemoveEarlierRun(kit, found)) return code;
+  std::wstring noToken;
+  if (const int code = RemoveEarlierRun(kit, true, found, noToken)) return code;
 
   bool noStandardRun = false;
-  if (kit.admin) {
-    kit.userToken = ProvenStandardUserToken(kit, why);
-    if (!kit.userToken.Valid()) {
-      Say(kit, L"standard-user run: not possible here: " + why);
-      Say(kit, runs.size() == 1 ? L"Nothing was checked."
-                                : L"The verdict below covers the elevated run only, whose per-user seeds are made with "
-                                  L"this prompt's own rights.");
-      if (runs.size() == 1) ++kit.problems;
-      runs.pop_back();
-      noStandardRun = true;
-    }
+  if (kit.admin && !kit.userToken.Valid()) {
+    Say(kit, L"standard-user run: not possible here: " + noToken);
+    Say(kit, runs.size() == 1 ? L"Nothing was checked."
+                              : L"The verdict below covers the elevated run only, without the per-user part.");
+    if (runs.size() == 1) ++kit.problems;
+    runs.pop_back();
+    noStandardRun = true;
   }
   bool kept = false;
   for (Run& run : runs) {
@@ -201,8 +202,7 @@ int wmain(int argc, wchar_t** argv) {
   // First thing: no DLL is loaded from this program's folder (often Downloads) from here on.
   platform::RestrictDllSearch();
   const std::vector<std::wstring> arguments(argv + 1, argv + argc);
-  if (argc == 4 && arguments[0] == L"--hold") return Hold(arguments[1], arguments[2]);
-  if (argc == 6 && arguments[0] == L"--scan") return Scan(arguments[1], arguments[2], arguments[3], arguments[4]);
+  if (argc == 3 && arguments[0] == L"--hold") return Hold(arguments[1]);
   if (argc == 2 && arguments[0] == L"--prove") return ProveStandardUser();
   if (argc == 4 && arguments[0] == L"--probe") return Probe(arguments[1], arguments[2]);
 

@@ -40,8 +40,9 @@ void WriteOut(HANDLE out, const std::wstring& text) {
 }
 
 void Say(Kit& kit, const std::wstring& line) {
-  WriteOut(GetStdHandle(STD_OUTPUT_HANDLE), line + L"\r\n");
-  if (kit.resultFile.Valid()) WriteOut(kit.resultFile.Get(), line + L"\r\n");
+  const std::wstring shown = EscapeControls(line) + L"\r\n";
+  WriteOut(GetStdHandle(STD_OUTPUT_HANDLE), shown);
+  if (kit.resultFile.Valid()) WriteOut(kit.resultFile.Get(), shown);
 }
 
 void SayRun(Kit& kit, const Run& run, const std::wstring& line) { Say(kit, L"[" + std::wstring(run.label) + L"] " + line); }

@@ -7,6 +7,9 @@ void PrintPlan(Kit& kit, const Run& run) {
   line(run.token != nullptr || (kit.admin && run.standardUser)
            ? L"runs with a standard user's token made from this one, proven not in Administrators and at medium integrity"
            : L"runs with this prompt's own token");
+  if (!places.seedsUser) {
+    line(L"per-user seeds: only with a proven standard user's token (where there is one, as the standard user's run lists them)");
+  }
   for (const std::wstring& folder : SeededFolders(places)) {
     line(L"folder  " + folder);
     for (const wchar_t* sub : kTreeFolders) line(L"folder  " + folder + L"\\" + sub);
@@ -16,10 +19,10 @@ void PrintPlan(Kit& kit, const Run& run) {
     line(L"folder  " + places.probeFolder);
     line(L"file    " + places.probeFolder + L"\\probe.txt");
   }
-  line(L"junction " + places.junction + L" -> " + places.junctionTarget + L" (where the file system makes one)");
+  if (places.seedsUser) line(L"junction " + places.junction + L" -> " + places.junctionTarget + L" (where the file system makes one)");
   std::wstring lastKey;
   for (const RegistrySeed& seed : kRegistrySeeds) {
-    if (seed.machine && !places.seedsMachine) continue;
+    if (!(seed.machine ? places.seedsMachine : places.seedsUser)) continue;
     if (seed.key != lastKey) line(L"key     " + std::wstring(seed.key) + L" (with the keys above it, where missing)");
     lastKey = seed.key;
     const wchar_t* type = seed.type == SeedType::kNumber ? L"REG_DWORD" : seed.type == SeedType::kBytes ? L"REG_BINARY" : L"REG_SZ";
@@ -28,12 +31,14 @@ void PrintPlan(Kit& kit, const Run& run) {
   }
   if (places.probes && kit.machineBranch) line(L"value   " + std::wstring(kMachineRunKey) + L"|" + kProbeValue + L" (a probe, removed at once)");
   line(L"folder  " + kit.places.work + (kit.admin ? L" (the record and the stand-ins; only Administrators and SYSTEM may change it)"
-                                                  : L" (the record and the stand-ins)"));
+                                                  : L" (the record and the stand-ins)") + L", held while the run lasts");
   for (const wchar_t* name : kTargetStandIns) line(L"program " + StandInPath(kit, name) + L" (a target: the tool must end it)");
   line(L"program " + StandInPath(kit, kNeighbourStandIn) + L" (a neighbour: it must keep running)");
-  line(L"program " + StandInPath(kit, kScanner) + L" (holds " + places.vendorUser + L"\\" + kHeldFile +
-       L" with delete sharing until its deletion is pending)");
-  line(L"program " + kit.places.work + L"\\" + kToolCopy + L" (a copy of " + kit.tool + L"), its report to " + kit.results + L"\\" +
+  if (places.seedsUser) {
+    line(L"held    " + places.vendorUser + L"\\" + kHeldFile + L" (by the self-check, with delete sharing, until it sees its deletion)");
+  }
+  line(L"program " + kit.places.work + L"\\" + kToolCopy + L" (a copy of " + kit.tool + L", Authenticode SHA-256 " +
+       Wide(kit.toolDigest) + L"), its report to " + kit.results + L"\\" +
        (run.standardUser ? L"report-standard-user.txt" : L"report-elevated.txt"));
   const std::wstring probed = places.probes ? L" (on Wine, what a probe with this run's token finds)" : L"";
   long programCode = 0, machineCode = 0;
@@ -44,6 +49,6 @@ void PrintPlan(Kit& kit, const Run& run) {
   line(L"report line: " + Wide(ReportPath(places.vendorProgram)) + L" -> " + std::to_wstring(programCode) +
        (places.seedsProgramFolder ? probed : L""));
   line(L"report line: (empty)");
-  const std::vector<std::string> registry = ExpectedRegistryLines(machineCode);
+  const std::vector<std::string> registry = ExpectedRegistryLines(machineCode, places.seedsUser);
   for (std::size_t i = 0; i < registry.size(); ++i) line(L"report line: " + Wide(registry[i]) + (i == 11 ? probed : L""));
 }

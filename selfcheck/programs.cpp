@@ -1,5 +1,6 @@
-// Programs the kit starts: the tool, its own copies as stand-ins, and the probes. Each inherits no
-// handle but the one meant for it.
+// Programs the kit starts: the tool, its own copies as stand-ins, the proof and the probes. Each is
+// a copy the kit has just written into its work folder and holds, checked before it starts, and
+// inherits no handle but the one meant for it.
 #include "selfcheck.h"
 
 namespace {
@@ -53,42 +54,13 @@ class InheritedHandleList {
   LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
 };
 
-// The lock file a stand-in holds without sharing. The kit's own look at it (IsHeld) shares nothing
-// for a moment, so an open that meets that look is tried again.
-HANDLE OpenLock(const std::wstring& lock) {
-  for (int attempt = 0;; ++attempt) {
-    const HANDLE file = CreateFileW(lock.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION || attempt == 200) return file;
-    Sleep(10);
-  }
-}
-
-bool ReportShowsMarks(const std::wstring& report) {
-  std::string bytes;
-  return ReadWholeFile(report, bytes) && (bytes.compare(0, 1, "!") == 0 || bytes.find("\n!") != std::string::npos);
-}
-
-bool StartStandIn(Kit& kit, Run& run, const wchar_t* name, std::vector<std::wstring> arguments) {
-  const std::wstring path = StandInPath(kit, name);
-  std::wstring why;
-  // The lock file is made here, so that the stand-in needs only to read it: nothing in the work
-  // area is its to write.
-  if (InstallProgram(kit, path, kit.selfImage, why)) {
-    if (!WriteWholeFile(LockOf(kit, name), std::string(), CREATE_ALWAYS)) why = Failed(L"making its lock file");
-  }
-  if (why.empty()) {
-    KernelHandle process(StartProgram(run.token, path, arguments, nullptr, why));
-    if (process.Valid() && WaitUntilHeld(LockOf(kit, name), true, 30 * 1000)) return true;
-    if (process.Valid()) why = L"it did not start to hold its lock file";
-  }
-  Problem(kit, run, L"the stand-in " + std::wstring(name) + L" did not start: " + why);
-  return false;
-}
-
 }  // namespace
 
+namespace {
+
+// `security`, where not empty, is the process's security descriptor.
 HANDLE StartProgram(HANDLE token, const std::wstring& program, const std::vector<std::wstring>& arguments, HANDLE out,
-                    std::wstring& why) {
+                    std::vector<unsigned char>& security, std::wstring& why) {
   std::wstring line;
   AppendArgument(line, program);
   for (const std::wstring& argument : arguments) AppendArgument(line, argument);
@@ -107,13 +79,18 @@ HANDLE StartProgram(HANDLE token, const std::wstring& program, const std::vector
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
   PROCESS_INFORMATION process = {};
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, security.data(), FALSE};
+  SECURITY_ATTRIBUTES* processAttributes = security.empty() ? nullptr : &attributes;
   const BOOL inherit = out != nullptr;
-  // Each program starts in its own folder, the work area, not in wherever the kit was started.
-  const std::wstring folder = program.substr(0, program.find_last_of(L'\\'));
+  // Each program starts in the system folder, not wherever the kit was started, nor in the work
+  // folder, which only the kit holds.
+  wchar_t system[MAX_PATH + 1];
+  const UINT length = GetSystemDirectoryW(system, MAX_PATH + 1);
+  const std::wstring folder = length > 0 && length <= MAX_PATH ? std::wstring(system, length) : std::wstring(L"\\");
   const BOOL started =
-      token != nullptr ? CreateProcessAsUserW(token, program.c_str(), &line[0], nullptr, nullptr, inherit, flags, nullptr,
-                                              folder.c_str(), &startup.StartupInfo, &process)
-                       : CreateProcessW(program.c_str(), &line[0], nullptr, nullptr, inherit, flags, nullptr,
+      token != nullptr ? CreateProcessAsUserW(token, program.c_str(), &line[0], processAttributes, nullptr, inherit, flags,
+                                              nullptr, folder.c_str(), &startup.StartupInfo, &process)
+                       : CreateProcessW(program.c_str(), &line[0], processAttributes, nullptr, inherit, flags, nullptr,
                                         folder.c_str(), &startup.StartupInfo, &process);
   if (!started) {
     why = Failed(token != nullptr ? L"CreateProcessAsUserW" : L"CreateProcessW");
@@ -123,85 +100,89 @@ HANDLE StartProgram(HANDLE token, const std::wstring& program, const std::vector
   return process.hProcess;
 }
 
-DWORD RunProgram(HANDLE token, const std::wstring& program, const std::vector<std::wstring>& arguments, DWORD failed,
-                 std::wstring& why) {
-  KernelHandle process(StartProgram(token, program, arguments, nullptr, why));
-  DWORD code = failed;
-  if (process.Valid() && WaitForSingleObject(process.Get(), kToolTimeoutMs) == WAIT_OBJECT_0) {
-    GetExitCodeProcess(process.Get(), &code);
-  } else if (process.Valid()) {
-    TerminateProcess(process.Get(), failed);
-    why = program + L" did not end within two minutes";
+}  // namespace
+
+bool InstallProgram(Kit& kit, const std::wstring& path, const std::string& image, const std::string& digest,
+                    FileHandle& copy, std::wstring& why) {
+  if (!RemoveFile(path, why)) {
+    why = path + L" is there and cannot be removed: " + why;
+    return false;
   }
-  return code;
-}
-
-// Whether another process holds path open without sharing: an open that shares nothing fails.
-bool IsHeld(const std::wstring& path) {
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  return !file.Valid() && GetLastError() == ERROR_SHARING_VIOLATION;
-}
-
-bool WaitUntilHeld(const std::wstring& path, bool held, DWORD timeoutMs) {
-  for (DWORD waited = 0;; waited += kPollMs) {
-    if (IsHeld(path) == held) return true;
-    if (waited >= timeoutMs) return false;
-    Sleep(kPollMs);
-  }
-}
-
-bool InstallProgram(Kit& kit, const std::wstring& path, const std::string& image, std::wstring& why) {
-  if (Exists(path)) return true;
   if (!Remember(kit, MadeKind::kProgram, path)) {
     why = L"cannot write the record " + kit.record;
     return false;
   }
-  if (!WriteWholeFile(path, image, CREATE_NEW)) {
+  // CREATE_NEW: a file put there since (or a link) makes it fail, and is never written to.
+  FileHandle made(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  DWORD written = 0;
+  if (!made.Valid() || !WriteFile(made.Get(), image.data(), static_cast<DWORD>(image.size()), &written, nullptr) ||
+      written != image.size()) {
     why = Failed(L"writing") + L" " + path;
+    return false;
+  }
+  made.Reset();
+  // What starts is what is held now: nobody may write to it, rename or delete it until it runs.
+  copy = FileHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  std::string bytes;
+  if (!copy.Valid() || !IsEntryItself(copy.Get(), path, false, why) || !ReadHandle(copy.Get(), bytes)) {
+    if (why.empty()) why = Failed(L"reading back") + L" " + path;
+    return false;
+  }
+  if (AuthenticodeDigest(bytes) != digest) {
+    why = path + L" is not the copy the self-check wrote: another file took its place";
     return false;
   }
   return true;
 }
 
+HANDLE StartCopy(Kit& kit, HANDLE token, const std::wstring& name, bool tool, const std::vector<std::wstring>& arguments,
+                 HANDLE out, std::wstring& why) {
+  const std::wstring path = kit.places.work + L"\\" + name;
+  std::vector<unsigned char> security;
+  FileHandle copy;
+  // A stand-in the tool must end as the user; nothing else the made token runs may be opened by the user.
+  if (!tool && name != kKitCopy && token != nullptr && !StandInSecurity(kit, security)) {
+    why = Failed(L"building the stand-in's security");
+    return nullptr;
+  }
+  if (!InstallProgram(kit, path, tool ? kit.toolImage : kit.selfImage, tool ? AuthenticodeDigest(kit.toolImage) : kit.selfDigest,
+                      copy, why)) {
+    return nullptr;
+  }
+  return StartProgram(token, path, arguments, out, security, why);
+}
+
 DWORD RunKitCopy(Kit& kit, HANDLE token, const std::vector<std::wstring>& arguments, std::wstring& why) {
-  const std::wstring copy = kit.places.work + L"\\" + kKitCopy;
-  return InstallProgram(kit, copy, kit.selfImage, why) ? RunProgram(token, copy, arguments, 255, why) : 255;
+  KernelHandle process(StartCopy(kit, token, kKitCopy, false, arguments, nullptr, why));
+  DWORD code = 255;
+  if (process.Valid() && WaitForSingleObject(process.Get(), kToolTimeoutMs) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(process.Get(), &code);
+  } else if (process.Valid()) {
+    TerminateProcess(process.Get(), 255);
+    why = L"it did not end within two minutes";
+  }
+  return code;
 }
 
 std::wstring StandInPath(const Kit& kit, const wchar_t* name) { return kit.places.work + L"\\" + name; }
 
-std::wstring LockOf(const Kit& kit, const wchar_t* name) { return StandInPath(kit, name) + L".lock"; }
-
-bool StartStandIns(Kit& kit, Run& run, const Places& places) {
-  for (const wchar_t* name : kTargetStandIns) {
-    if (!StartStandIn(kit, run, name, {L"--hold", LockOf(kit, name), kit.stop})) return false;
+bool StartStandIns(Kit& kit, Run& run) {
+  std::vector<const wchar_t*> names(std::begin(kTargetStandIns), std::end(kTargetStandIns));
+  names.push_back(kNeighbourStandIn);
+  for (const wchar_t* name : names) {
+    std::wstring why;
+    run.standIns.push_back({name, KernelHandle(StartCopy(kit, run.token, name, false, {L"--hold", kit.stop}, nullptr, why))});
+    if (!run.standIns.back().process.Valid()) {
+      Problem(kit, run, L"the stand-in " + std::wstring(name) + L" did not start: " + why);
+      return false;
+    }
   }
-  return StartStandIn(kit, run, kNeighbourStandIn, {L"--hold", LockOf(kit, kNeighbourStandIn), kit.stop}) &&
-         StartStandIn(kit, run, kScanner,
-                      {L"--scan", places.vendorUser + L"\\" + kHeldFile, LockOf(kit, kScanner), run.report, kit.stop});
+  return true;
 }
 
-int Hold(const std::wstring& lock, const std::wstring& stop) {
-  FileHandle file(OpenLock(lock));
-  if (!file.Valid()) return 3;
+int Hold(const std::wstring& stop) {
   for (DWORD waited = 0; waited < kStandInLifetimeMs && !Exists(stop); waited += 100) Sleep(100);
-  return 0;
-}
-
-int Scan(const std::wstring& path, const std::wstring& lock, const std::wstring& report, const std::wstring& stop) {
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!file.Valid()) return 3;
-  FileHandle held(OpenLock(lock));
-  if (!held.Valid()) return 3;
-  for (DWORD waited = 0; waited < kStandInLifetimeMs; waited += 20) {
-    FILE_STANDARD_INFO info = {};
-    if (GetFileInformationByHandleEx(file.Get(), FileStandardInfo, &info, sizeof info) && info.DeletePending) break;
-    // With POSIX deletion the name has left already; where the system tells neither (Wine), the
-    // tool's first failed attempt does.
-    if (!Exists(path) || ReportShowsMarks(report) || Exists(stop)) break;
-    Sleep(20);
-  }
   return 0;
 }
 

@@ -36,12 +36,17 @@ void ProbeCodes(Kit& kit, Run& run, const Places& places, long& programCode, lon
                    L"token found " + due + L" due (on Windows: -> 5).");
 }
 
+// Every file of a seeded tree there, and still the one the kit made: a copy put back is not.
 void CheckTree(Kit& kit, Run& run, const std::wstring& folder) {
-  for (const wchar_t* file : kTreeFiles) {
-    const std::wstring path = folder + L"\\" + file;
-    const Presence presence = PathPresence(path);
-    if (presence == Presence::kGone) Problem(kit, run, path + L" is gone, but must stay");
-    if (presence == Presence::kUnknown) Problem(kit, run, path + L": cannot tell whether it is there (" + Code(GetLastError()) + L")");
+  for (const auto& made : kit.madeFiles) {
+    if (made.first.compare(0, folder.size() + 1, folder + L"\\") != 0) continue;
+    FileFacts found;
+    const Presence presence = ReadFileFacts(made.first, found);
+    if (presence == Presence::kGone) Problem(kit, run, made.first + L" is gone, but must stay");
+    if (presence == Presence::kUnknown) Problem(kit, run, made.first + L": cannot tell what it is (" + Code(GetLastError()) + L")");
+    if (presence == Presence::kThere && !SameFile(made.second, found)) {
+      Problem(kit, run, made.first + L" is not the file the self-check made: it was replaced or changed");
+    }
   }
 }
 
@@ -60,8 +65,23 @@ void CheckRegistry(Kit& kit, Run& run, const RegistryOutcome& outcome) {
   }
 }
 
-// The tool with this run's token, its report to the run's file; its exit code (255: it did not run).
-DWORD RunTool(Kit& kit, Run& run) {
+// The held file, as the kit's own handle shows it: its deletion pending, or no name left (POSIX
+// deletion), lets it go at once, so that a classic deletion can end; at another name, it was moved.
+void Watch(FileHandle& held, const std::wstring& path, HeldFileWatch& watch) {
+  FILE_STANDARD_INFO info = {};
+  std::wstring finalPath;
+  if (!held.Valid() || !GetFileInformationByHandleEx(held.Get(), FileStandardInfo, &info, sizeof info)) return;
+  if (info.DeletePending || info.NumberOfLinks == 0) {
+    watch.deletionSeen = true;
+    held.Reset();
+  } else if (platform::GetFinalPath(held.Get(), finalPath) == 0 && !platform::SamePath(PlainPath(finalPath), path)) {
+    watch.moved = true;
+    held.Reset();
+  }
+}
+
+// The tool with this run's token, its report to the run's file; the held file watched meanwhile.
+void RunTool(Kit& kit, Run& run, const Places& places) {
   std::wstring why;
   FileHandle report;
   const std::wstring name = run.report.substr(run.report.find_last_of(L'\\') + 1);
@@ -73,12 +93,32 @@ DWORD RunTool(Kit& kit, Run& run) {
     why = Failed(L"DuplicateHandle");
   }
   const KernelHandle toolOutput(output);
-  const std::wstring copy = kit.places.work + L"\\" + kToolCopy;
-  KernelHandle tool(toolOutput.Valid() && InstallProgram(kit, copy, kit.toolImage, why)
-                        ? StartProgram(run.token, copy, {}, toolOutput.Get(), why)
-                        : nullptr);
+  // Held with delete sharing, as a scanner holds a file: only the tool's deletion may take it.
+  const std::wstring heldPath = places.vendorUser + L"\\" + kHeldFile;
+  FileHandle held;
+  FileFacts found;
+  for (const auto& made : kit.madeFiles) {
+    if (!places.seedsUser || made.first != heldPath) continue;
+    held = FileHandle(CreateFileW(heldPath.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    platform::FileIdentity identity;
+    if (!held.Valid() || platform::GetFileIdentity(held.Get(), identity) != 0 || identity.index != made.second.index ||
+        identity.volume != made.second.volume) {
+      Problem(kit, run, heldPath + L" is not the file the self-check made, or cannot be held");
+      held.Reset();
+    }
+  }
+  KernelHandle tool(toolOutput.Valid() ? StartCopy(kit, run.token, kToolCopy, true, {}, toolOutput.Get(), why) : nullptr);
   DWORD code = 255;
-  if (tool.Valid() && WaitForSingleObject(tool.Get(), kToolTimeoutMs) != WAIT_OBJECT_0) {
+  DWORD waited = 0;
+  for (; tool.Valid() && WaitForSingleObject(tool.Get(), 10) == WAIT_TIMEOUT && waited < kToolTimeoutMs; waited += 10) {
+    Watch(held, heldPath, run.held);
+  }
+  Watch(held, heldPath, run.held);
+  held.Reset();
+  run.held.goneAfter = PathPresence(heldPath) == Presence::kGone;
+  if (tool.Valid() && waited >= kToolTimeoutMs) {
     TerminateProcess(tool.Get(), 255);
     why = L"it did not end within two minutes";
   } else if (tool.Valid()) {
@@ -88,7 +128,6 @@ DWORD RunTool(Kit& kit, Run& run) {
   if (report.Valid()) ReadHandle(report.Get(), run.reportText);
   if (!why.empty()) Problem(kit, run, L"the tool did not run: " + why);
   if (code != 0) Problem(kit, run, L"the tool's exit code is " + Code(code) + L", not 0");
-  return code;
 }
 
 // The report, the stand-ins, the folders and the registry after the tool.
@@ -98,41 +137,42 @@ void CheckAfter(Kit& kit, Run& run, const Places& places, long programCode, long
   expected.neighbourProgram = Narrow(kNeighbourStandIn, CP_ACP);
   expected.userFolderLine = ReportPath(places.vendorUser) + " -> 0";
   expected.programFolderLine = ReportPath(places.vendorProgram) + " -> " + std::to_string(programCode);
-  expected.registryLines = ExpectedRegistryLines(machineCode);
+  expected.registryLines = ExpectedRegistryLines(machineCode, places.seedsUser);
   const ReportCheck check = CheckReport(run.reportText, expected);
   for (const std::string& problem : check.problems) Problem(kit, run, Wide(problem));
 
-  // The stand-ins ended by the tool, and the scanner, have ten seconds between them to let go.
+  // The stand-ins the tool ended (with its exit code 1: TerminateProcess's), ten seconds for all.
   const ULONGLONG deadline = GetTickCount64() + 10 * 1000;
-  const auto remaining = [deadline]() {
+  for (StandIn& standIn : run.standIns) {
+    const bool neighbour = std::wstring(standIn.name) == kNeighbourStandIn;
     const ULONGLONG now = GetTickCount64();
-    return static_cast<DWORD>(now < deadline ? deadline - now : 0);
-  };
-  for (const wchar_t* name : kTargetStandIns) {
-    if (!WaitUntilHeld(LockOf(kit, name), false, remaining())) {
-      Problem(kit, run, L"the stand-in " + std::wstring(name) + L" is still running");
+    const DWORD wait = WaitForSingleObject(standIn.process.Get(), neighbour || now >= deadline ? 0 : static_cast<DWORD>(deadline - now));
+    DWORD code = 0;
+    if (neighbour && wait != WAIT_TIMEOUT) {
+      Problem(kit, run, L"the neighbour program " + std::wstring(standIn.name) + L" is no longer running");
+    } else if (!neighbour && wait != WAIT_OBJECT_0) {
+      Problem(kit, run, L"the stand-in " + std::wstring(standIn.name) + L" is still running");
+    } else if (!neighbour && (!GetExitCodeProcess(standIn.process.Get(), &code) || code != 1)) {
+      Problem(kit, run, L"the stand-in " + std::wstring(standIn.name) + L" ended, but not by the tool (exit code " + Code(code) + L")");
     }
   }
-  if (!IsHeld(LockOf(kit, kNeighbourStandIn))) {
-    Problem(kit, run, L"the neighbour program " + std::wstring(kNeighbourStandIn) + L" is no longer running");
-  }
-  if (!WaitUntilHeld(LockOf(kit, kScanner), false, remaining())) {
-    Problem(kit, run, L"the stand-in scanner never saw its file's deletion");
-  }
-  if (check.userFolderLineDue && check.marks == 0) SayRun(kit, run, L"The scanned file went at once (deletion with POSIX semantics).");
-  if (check.userFolderLineDue && check.marks > 0) {
-    SayRun(kit, run, L"The scanned file went after " + std::to_wstring(check.marks) +
-                         L" failed attempt(s), marked !: the classic deletion waited for the scanner.");
+  if (places.seedsUser && !HeldFileDeleted(run.held)) {
+    Problem(kit, run, places.vendorUser + L"\\" + kHeldFile +
+                          (run.held.moved ? L" was moved away, not deleted" : L": the self-check did not see its deletion on the handle it held"));
+  } else if (places.seedsUser && check.userFolderLineDue) {
+    SayRun(kit, run, check.marks == 0 ? L"The held file went at once (deletion with POSIX semantics)."
+                                      : L"The held file went after " + std::to_wstring(check.marks) +
+                                            L" failed attempt(s), marked !: the classic deletion waited for the self-check to let go.");
   }
   CheckGone(kit, run, places.vendorUser);
-  CheckTree(kit, run, places.neighbourUser);
+  if (places.seedsUser) CheckTree(kit, run, places.neighbourUser);
   if (places.seedsProgramFolder) {
     CheckTree(kit, run, places.neighbourProgram);
     if (programCode == 0) CheckGone(kit, run, places.vendorProgram);
     if (programCode != 0) CheckTree(kit, run, places.vendorProgram);
   }
   for (const RegistryOutcome& outcome : kRegistryOutcomes) {
-    if (!outcome.machine || places.seedsMachine) CheckRegistry(kit, run, outcome);
+    if (outcome.machine ? places.seedsMachine : places.seedsUser) CheckRegistry(kit, run, outcome);
   }
   if (places.seedsMachine) {
     RegistryOutcome vendor = kMachineVendorValue;
@@ -147,8 +187,10 @@ void CheckAfter(Kit& kit, Run& run, const Places& places, long programCode, long
 // run). False when a kept run's state stays.
 bool OneRun(Kit& kit, Run& run) {
   const Places places = PlacesFor(kit, run);
-  SayRun(kit, run, places.seedsProgramFolder ? L"Seeding the per-user and the machine-wide leftovers"
-                                             : L"Seeding the per-user leftovers");
+  SayRun(kit, run, !places.seedsUser ? L"Seeding the machine-wide leftovers only: the per-user ones are made only with a "
+                                       L"proven standard user's token, and there is none here"
+                   : places.seedsProgramFolder ? L"Seeding the per-user and the machine-wide leftovers"
+                                               : L"Seeding the per-user leftovers");
   std::wstring why;
   bool existed = false;
   const bool seeded = OpenWorkArea(kit, true, existed, why) && Seed(kit, run, places, why);
@@ -156,8 +198,8 @@ bool OneRun(Kit& kit, Run& run) {
   long programCode = 0, machineCode = 0;
   DueCodes(kit, run, places, programCode, machineCode);
   if (seeded && places.probes) ProbeCodes(kit, run, places, programCode, machineCode);
-  if (seeded && StartStandIns(kit, run, places)) {
-    RunTool(kit, run);
+  if (seeded && StartStandIns(kit, run)) {
+    RunTool(kit, run, places);
     CheckAfter(kit, run, places, programCode, machineCode);
   }
   SayRun(kit, run, run.problems == 0 ? L"passed" : L"failed: " + std::to_wstring(run.problems) + L" problems");

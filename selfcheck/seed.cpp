@@ -36,6 +36,7 @@ Presence RegistryPresence(const std::wstring& key, const wchar_t* name) {
 Places PlacesFor(const Kit& kit, const Run& run) {
   Places places;
   static_cast<KitPlaces&>(places) = kit.places;
+  places.seedsUser = !kit.admin || run.standardUser || kit.userToken.Valid();
   places.seedsProgramFolder = kit.admin;
   places.seedsMachine = kit.admin && kit.machineBranch;
   places.probes = run.standardUser && kit.wine;
@@ -43,7 +44,8 @@ Places PlacesFor(const Kit& kit, const Run& run) {
 }
 
 std::vector<std::wstring> SeededFolders(const Places& places) {
-  std::vector<std::wstring> folders = {places.vendorUser, places.neighbourUser};
+  std::vector<std::wstring> folders;
+  if (places.seedsUser) folders = {places.vendorUser, places.neighbourUser};
   if (places.seedsProgramFolder) {
     folders.push_back(places.vendorProgram);
     folders.push_back(places.neighbourProgram);
@@ -56,6 +58,10 @@ namespace {
 bool SeedTree(Kit& kit, const std::wstring& folder, std::wstring& why) {
   if (!MakeFolder(kit, folder, why)) return false;
   ActingAs actor(ActorFor(kit, folder));
+  if (actor.Failed()) {
+    why = Failed(L"ImpersonateLoggedOnUser") + L": nothing is made in " + folder;
+    return false;
+  }
   for (const wchar_t* sub : kTreeFolders) {
     if (!CreateDirectoryW((folder + L"\\" + sub).c_str(), nullptr)) {
       why = Failed(L"CreateDirectoryW") + L" for " + folder + L"\\" + sub;
@@ -63,7 +69,8 @@ bool SeedTree(Kit& kit, const std::wstring& folder, std::wstring& why) {
     }
   }
   for (const wchar_t* file : kTreeFiles) {
-    if (!WriteWholeFile(folder + L"\\" + file, "velmirant-selfcheck\r\n", CREATE_NEW)) {
+    kit.madeFiles.push_back({folder + L"\\" + file, FileFacts()});
+    if (!WriteWholeFile(kit.madeFiles.back().first, "velmirant-selfcheck\r\n", CREATE_NEW, &kit.madeFiles.back().second)) {
       why = Failed(L"writing") + L" " + folder + L"\\" + file;
       return false;
     }
@@ -112,7 +119,7 @@ bool SeedValue(Kit& kit, const RegistrySeed& seed, std::wstring& why) {
     LONG result = ERROR_INVALID_FUNCTION;
     if (presence == Presence::kGone && Remember(kit, MadeKind::kKey, part)) {
       ActingAs actor(ActorFor(kit, part));
-      result = RegCreateKeyExW(root, part.substr(5).c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, nullptr,
+      if (!actor.Failed()) result = RegCreateKeyExW(root, part.substr(5).c_str(), 0, nullptr, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, nullptr,
                                &made.value, nullptr);
     }
     if (result != ERROR_SUCCESS) {
@@ -125,7 +132,7 @@ bool SeedValue(Kit& kit, const RegistrySeed& seed, std::wstring& why) {
   {
     // Its rights are checked here, once: the value is set through this key, after the record's line.
     ActingAs actor(ActorFor(kit, key));
-    result = OpenKey(key, KEY_SET_VALUE | KEY_QUERY_VALUE, opened);
+    result = actor.Failed() ? static_cast<LONG>(GetLastError()) : OpenKey(key, KEY_SET_VALUE | KEY_QUERY_VALUE, opened);
   }
   const bool existed = result == ERROR_SUCCESS &&
                        RegQueryValueExW(opened.value, seed.name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
@@ -145,6 +152,7 @@ bool Seed(Kit& kit, Run& run, const Places& places, std::wstring& why) {
     why = places.absent + L" is there: the seeded autostart values name programs in it, so it must not be";
     return false;
   }
+  kit.madeFiles.clear();
   for (const std::wstring& folder : SeededFolders(places)) {
     if (!SeedTree(kit, folder, why)) return false;
   }
@@ -154,15 +162,15 @@ bool Seed(Kit& kit, Run& run, const Places& places, std::wstring& why) {
     if (why.empty()) why = Failed(L"writing") + L" " + places.probeFolder + L"\\probe.txt";
     return false;
   }
-  if (!Remember(kit, MadeKind::kJunction, places.junction)) {
+  if (places.seedsUser && !Remember(kit, MadeKind::kJunction, places.junction)) {
     why = L"cannot write the record " + kit.record;
     return false;
   }
   DWORD error = ERROR_SUCCESS;
-  bool linked = false;
-  {
+  bool linked = !places.seedsUser;
+  if (!linked) {
     ActingAs actor(ActorFor(kit, places.junction));
-    if (!CreateDirectoryW(places.junction.c_str(), nullptr)) {
+    if (actor.Failed() || !CreateDirectoryW(places.junction.c_str(), nullptr)) {
       why = L"cannot make the folder " + places.junction;
       return false;
     }
@@ -175,7 +183,7 @@ bool Seed(Kit& kit, Run& run, const Places& places, std::wstring& why) {
                          L"); that point is not checked.");
   }
   for (const RegistrySeed& seed : kRegistrySeeds) {
-    if ((!seed.machine || places.seedsMachine) && !SeedValue(kit, seed, why)) return false;
+    if ((seed.machine ? places.seedsMachine : places.seedsUser) && !SeedValue(kit, seed, why)) return false;
   }
   return true;
 }

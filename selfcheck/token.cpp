@@ -47,10 +47,24 @@ bool IsElevated() {
          elevation.TokenIsElevated != 0;
 }
 
-HANDLE ActorFor(const Kit& kit, const std::wstring& path) {
-  const bool perUser = path.compare(0, 5, L"HKCU\\") == 0 || SameName(path, kit.places.vendorUser) ||
-                       SameName(path, kit.places.neighbourUser) || SameName(path, kit.places.junction);
-  return perUser ? kit.userToken.Get() : nullptr;
+bool PerUser(const Kit& kit, const std::wstring& path) {
+  return path.compare(0, 5, L"HKCU\\") == 0 || SameName(path, kit.places.vendorUser) ||
+         SameName(path, kit.places.neighbourUser) || SameName(path, kit.places.junction);
+}
+
+HANDLE ActorFor(const Kit& kit, const std::wstring& path) { return PerUser(kit, path) ? kit.userToken.Get() : nullptr; }
+
+bool StandInSecurity(const Kit& kit, std::vector<unsigned char>& descriptor) {
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } user;
+  DWORD size = 0;
+  if (!GetTokenInformation(kit.userToken.Get(), TokenUser, &user, sizeof user, &size)) return false;
+  const BYTE* sid = static_cast<const BYTE*>(user.user.User.Sid);
+  const std::vector<unsigned char> other(sid, sid + GetLengthSid(user.user.User.Sid));
+  descriptor = MakeDescriptor({}, MakeAcl(kStandInAccess, 3, other));
+  return true;
 }
 
 TOKEN_ELEVATION_TYPE ElevationType() {
@@ -99,39 +113,25 @@ bool SetMediumIntegrity(HANDLE token, std::wstring& why) {
   return true;
 }
 
-// A restricted token keeps the elevated token's owner (Administrators) and default DACL, under
-// which the child could not open what it makes: this user owns, and is let in, instead.
-bool SetOwnerAndDefaultDacl(HANDLE own, HANDLE token, std::wstring& why) {
+// The made token's owner is this user (a restricted token would keep Administrators); its default
+// DACL lets only SYSTEM and Administrators open what is started with it, so no other program of the
+// user can end, read or write into the tool or the token's proof.
+bool SetOwnerAndDefaultDacl(HANDLE token, std::wstring& why) {
   union {
     TOKEN_USER user;
     BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
   } user;
-  SidBuffer system;
-  DWORD size = sizeof system;
-  if (!GetTokenInformation(own, TokenUser, &user, sizeof user, &size)) {
+  DWORD size = 0;
+  if (!GetTokenInformation(token, TokenUser, &user, sizeof user, &size)) {
     why = Failed(L"GetTokenInformation(TokenUser)");
     return false;
   }
-  size = sizeof system;
-  if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, &system.sid, &size)) {
-    why = Failed(L"CreateWellKnownSid(WinLocalSystemSid)");
-    return false;
-  }
   TOKEN_OWNER owner = {user.user.User.Sid};
-  if (!SetTokenInformation(token, TokenOwner, &owner, sizeof owner)) {
-    why = Failed(L"SetTokenInformation(TokenOwner)");
-    return false;
-  }
-  union {
-    ACL acl;
-    BYTE bytes[sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)];
-  } dacl;
-  TOKEN_DEFAULT_DACL defaultDacl = {&dacl.acl};
-  if (!InitializeAcl(&dacl.acl, sizeof dacl, ACL_REVISION) ||
-      !AddAccessAllowedAce(&dacl.acl, ACL_REVISION, GENERIC_ALL, user.user.User.Sid) ||
-      !AddAccessAllowedAce(&dacl.acl, ACL_REVISION, GENERIC_ALL, &system.sid) ||
+  std::vector<unsigned char> dacl = MakeAcl(kMadeTokenAccess, 2);
+  TOKEN_DEFAULT_DACL defaultDacl = {reinterpret_cast<PACL>(dacl.data())};
+  if (!SetTokenInformation(token, TokenOwner, &owner, sizeof owner) ||
       !SetTokenInformation(token, TokenDefaultDacl, &defaultDacl, sizeof defaultDacl)) {
-    why = Failed(L"the default DACL's");
+    why = Failed(L"setting the made token's owner and default DACL");
     return false;
   }
   return true;
@@ -160,7 +160,7 @@ HANDLE MakeStandardUserToken(std::wstring& why) {
     DWORD size = 0;
     if (!GetTokenInformation(safer, TokenType, &type, sizeof type, &size) || type != TokenPrimary) {
       why = L"Safer gave no primary token";
-    } else if (SetMediumIntegrity(safer, why)) {
+    } else if (SetMediumIntegrity(safer, why) && SetOwnerAndDefaultDacl(safer, why)) {
       return safer;
     }
     CloseHandle(safer);
@@ -180,7 +180,7 @@ HANDLE MakeStandardUserToken(std::wstring& why) {
                                &restricted)) {
       restrictedWhy = Failed(L"CreateRestrictedToken");
       restricted = nullptr;
-    } else if (!SetOwnerAndDefaultDacl(own.Get(), restricted, restrictedWhy) ||
+    } else if (!SetOwnerAndDefaultDacl(restricted, restrictedWhy) ||
                !SetMediumIntegrity(restricted, restrictedWhy)) {
       CloseHandle(restricted);
       restricted = nullptr;

@@ -4,7 +4,8 @@
 # relative link in those documents leads to a file in the zip, its sums cover every file and
 # verify, the zip's own sum published beside it verifies and names the signer, both signatures
 # verify, the signed copy passes the static checks, a wrong password leaves no zip, the unsigned
-# build is untouched, and the signed copy runs under Wine with the unsigned one's report.
+# build is untouched, the signed copy runs under Wine with the unsigned one's report, and the
+# signed kit takes the signed tool for its own.
 # Usage: signing.sh SOURCE_DIR EXE VERSION PYTHON WINE PREFIX_TEMPLATE
 set -eu
 source_dir=$1 exe=$2 version=$3 python=$4 wine=$5 template=$6
@@ -89,3 +90,7 @@ export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree=;mshtml=" LC_
 [ "$(grep -c ' -> ' "$work/unsigned.report")" -eq 14 ] || { cat -A "$work/unsigned.report"; fail "unexpected report"; }
 cmp "$work/unsigned.report" "$work/signed.report" || fail "the signed exe's report differs from the unsigned one's"
 echo "signed and unsigned exe give the same report under Wine: ok"
+# The signed kit takes the signed tool beside it for the one it was built with (its Authenticode digest).
+"${wine8[@]}" "$wine" "$shipped/velmirant-selfcheck.exe" /plan >"$work/plan.out" </dev/null || { cat "$work/plan.out"; fail "the signed kit refused the signed tool"; }
+grep -qE 'velmirant-cleanup.exe, Authenticode SHA-256 [0-9a-f]{64}\)' "$work/plan.out" || fail "the signed kit's plan names no digest"
+echo "the signed kit runs the signed tool: ok"

@@ -1,4 +1,5 @@
-// The self-check kit's parts that need no Windows: options, the record, the report check.
+// The self-check kit's parts that need no Windows: options, the record, the tool's digest, the work
+// area's security, what is still the kit's, the report check.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -30,6 +31,10 @@ TEST(SelfcheckOptions, AnyOrderAnyCaseOneFolderAndNothingUnknown) {
   EXPECT_FALSE(ParseKitOptions({L"one", L"two"}, options, error));
   EXPECT_EQ(error, L"Unknown argument: \"two\".");
   EXPECT_FALSE(ParseKitOptions({L"/plan", L"/cleanup"}, options, error));
+  // What the kit shows of a line read from a report or a record: no control character gets through.
+  EXPECT_EQ(EscapeControls(L"C:\\x\r\nSELF-CHECK PASSED\x1b[2J\x85\x7f\t"),
+            L"C:\\x\\x0D\\x0ASELF-CHECK PASSED\\x1B[2J\\x85\\x7F\\x09");
+  EXPECT_EQ(EscapeControls(L"Velmirant \u00e9 -> 0"), L"Velmirant \u00e9 -> 0");
 }
 
 TEST(SelfcheckOptions, RelativeFoldersAreTheOnesWithoutDriveOrRoot) {
@@ -75,6 +80,13 @@ TEST(SelfcheckRecord, LinesThatNameNothingAreReportedNotSkipped) {
   ASSERT_TRUE(ParseIdentity(FormatIdentity(0xA1B2C3D4, 0x0001000200030004ull), volume, index));
   EXPECT_EQ(volume, 0xA1B2C3D4u);
   EXPECT_EQ(index, 0x0001000200030004ull);
+  // The clean-up takes a folder's last identity line, and only its own.
+  const ParsedRecord identities = ParseRecord(L"I\tC:\\a\t00000001:0000000000000001\nI\tC:\\b\t00000001:0000000000000002\n"
+                                              L"I\tc:\\A\t-\nD\tC:\\c\n");
+  ASSERT_NE(RecordedIdentity(identities, L"C:\\a"), nullptr);
+  EXPECT_EQ(RecordedIdentity(identities, L"C:\\a")->name, L"-");
+  EXPECT_EQ(RecordedIdentity(identities, L"C:\\b")->name, L"00000001:0000000000000002");
+  EXPECT_EQ(RecordedIdentity(identities, L"C:\\c"), nullptr);
   // "-": the folder was somebody else's, made between the kit's look and its own try.
   for (const wchar_t* text : {L"-", L"A1B2C3D4:000100020003000", L"A1B2C3D4-0001000200030004", L"a1b2c3d4:0001000200030004"}) {
     EXPECT_FALSE(ParseIdentity(text, volume, index)) << standin::Narrow(text);
@@ -90,7 +102,7 @@ TEST(SelfcheckRecord, OnlyTheKitsOwnPlanIsActedOn) {
       {MadeKind::kIdentity, L"c:\\program files (x86)\\VELMIRANT", L"00000001:0000000000000007"},
       {MadeKind::kFolder, L"C:\\Program Files (x86)\\velmirant-selfcheck-probe", L""},
       {MadeKind::kJunction, L"C:\\Users\\ann\\AppData\\Roaming\\Velmirant\\link-to-neighbour", L""},
-      {MadeKind::kProgram, L"C:\\ProgramData\\velmirant-selfcheck\\scanner.exe", L""},
+      {MadeKind::kProgram, L"C:\\ProgramData\\velmirant-selfcheck\\vexdesktop-neighbour.exe", L""},
       {MadeKind::kProgram, L"C:\\ProgramData\\velmirant-selfcheck\\velmirant-cleanup.exe", L""},
       {MadeKind::kKey, L"HKCU\\Software\\Google\\Chrome", L""},
       {MadeKind::kKey, L"HKLM\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Run", L""},
@@ -106,7 +118,8 @@ TEST(SelfcheckRecord, OnlyTheKitsOwnPlanIsActedOn) {
       {MadeKind::kIdentity, L"C:\\victim-folder", L"00000001:0000000000000007"},
       {MadeKind::kJunction, L"C:\\Users\\ann\\AppData\\Roaming\\Velmirant", L""},
       {MadeKind::kProgram, L"C:\\ProgramData\\velmirant-selfcheck\\record.txt", L""},
-      {MadeKind::kProgram, L"C:\\Windows\\System32\\scanner.exe", L""},
+      {MadeKind::kProgram, L"C:\\Windows\\System32\\vexpp.exe", L""},
+      {MadeKind::kProgram, L"C:\\ProgramData\\velmirant-selfcheck\\velmirant-cleanup.exe.lock", L""},
       {MadeKind::kProgram, L"C:\\kit\\velmirant-cleanup.exe", L""},
       {MadeKind::kKey, L"HKCU\\Software\\victim-empty-key", L""},
       {MadeKind::kKey, L"HKCU\\Software\\Google\\Chrom", L""},
@@ -131,6 +144,84 @@ TEST(SelfcheckRecord, OnlyTheKitsOwnPlanIsActedOn) {
   const SeedValueData probe = EncodeSeed(nullptr, places);
   EXPECT_EQ(probe.type, kRegSz);
   EXPECT_EQ(probe.bytes, (std::vector<unsigned char>{'p', 0, 'r', 0, 'o', 0, 'b', 0, 'e', 0, 0, 0}));
+  EXPECT_TRUE(HoldsSeedData(kRegDword, {1, 0, 0, 0}, number));
+  EXPECT_FALSE(HoldsSeedData(kRegBinary, {1, 0, 0, 0}, number));
+  EXPECT_FALSE(HoldsSeedData(kRegDword, {2, 0, 0, 0}, number));
+  EXPECT_FALSE(HoldsSeedData(kRegDword, {1, 0, 0, 0, 0}, number));
+}
+
+// A file is still the kit's only as it made it; the held file counts as deleted only on what the
+// kit saw on its own handle.
+TEST(SelfcheckRecord, OnlyWhatTheKitMadeAndSawCounts) {
+  const FileFacts made{7, 42, 21, Sha256("velmirant-selfcheck\r\n")};
+  EXPECT_TRUE(SameFile(made, made));
+  FileFacts found = made;
+  found.index = 43;  // deleted and put back: the same bytes, another file
+  EXPECT_FALSE(SameFile(made, found));
+  found = made;
+  found.volume = 8;
+  EXPECT_FALSE(SameFile(made, found));
+  found = made;
+  found.size = 22;
+  EXPECT_FALSE(SameFile(made, found));
+  found = made;
+  found.digest = Sha256("velmirant-selfcheck\r\r");
+  EXPECT_FALSE(SameFile(made, found));
+
+  HeldFileWatch watch;
+  watch.deletionSeen = watch.goneAfter = true;
+  EXPECT_TRUE(HeldFileDeleted(watch));
+  watch.moved = true;
+  EXPECT_FALSE(HeldFileDeleted(watch));
+  watch = HeldFileWatch();
+  watch.goneAfter = true;  // moved away before the kit looked: its name is gone, no deletion seen
+  EXPECT_FALSE(HeldFileDeleted(watch));
+  watch.goneAfter = false;
+  watch.deletionSeen = true;
+  EXPECT_FALSE(HeldFileDeleted(watch));
+}
+
+// A PE image as the linker writes one (PE32, its checksum and certificate table entry empty).
+std::string SmallImage() {
+  std::string image(1024, '\0');
+  image.replace(0, 2, "MZ");
+  image[0x3C] = 0x40;
+  image.replace(0x40, 4, std::string("PE\0\0", 4));
+  image[0x40 + 24] = 0x0B;
+  image[0x40 + 25] = 0x01;
+  for (std::size_t i = 0x200; i < image.size(); ++i) image[i] = static_cast<char>(i * 7);
+  return image;
+}
+
+TEST(SelfcheckPin, TheDigestIsTheSameSignedOrNotAndNamesEveryOtherByte) {
+  EXPECT_EQ(HexOf(Sha256("")), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(HexOf(Sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(HexOf(Sha256(std::string(1000, 'a'))), "41edece42d63e8d9bf515a9ba6932e1c20cbc9f5a5d134645adb5db1b9737ea3");
+  const std::string image = SmallImage();
+  const std::size_t checksum = 0x40 + 24 + 64, entry = 0x40 + 24 + 96 + 32;
+  // Every byte but the checksum and the certificate table's entry.
+  EXPECT_EQ(AuthenticodeDigest(image),
+            Sha256(image.substr(0, checksum) + image.substr(checksum + 4, entry - checksum - 4) + image.substr(entry + 8)));
+  // Signed: a checksum, the entry, and the table at the end.
+  std::string signedImage = image + std::string(16, 'S');
+  signedImage[checksum] = 0x5A;
+  signedImage[entry + 1] = 0x04;  // at 1024
+  signedImage[entry + 4] = 16;
+  EXPECT_EQ(AuthenticodeDigest(signedImage), AuthenticodeDigest(image));
+  std::string changed = image;
+  changed[0x300] ^= 1;
+  EXPECT_NE(AuthenticodeDigest(changed), AuthenticodeDigest(image));
+  changed = image;
+  changed[checksum - 1] ^= 1;
+  EXPECT_NE(AuthenticodeDigest(changed), AuthenticodeDigest(image));
+  changed = image;
+  changed[entry + 8] ^= 1;
+  EXPECT_NE(AuthenticodeDigest(changed), AuthenticodeDigest(image));
+  // A table that is not the image's last part, and what is no PE image, give no digest.
+  changed = signedImage + "x";
+  EXPECT_EQ(AuthenticodeDigest(changed), "");
+  EXPECT_EQ(AuthenticodeDigest("MZ" + std::string(100, '\0')), "");
+  EXPECT_EQ(AuthenticodeDigest(std::string("#!/bin/sh\n") + std::string(100, ' ')), "");
 }
 
 // The work area of an administrator's run: nobody but Administrators and SYSTEM may change it, and
@@ -175,6 +266,42 @@ TEST(SelfcheckWorkArea, OnlyAdministratorsAndSystemMayChangeIt) {
   changed = security;
   changed.entries[2].allows = false;  // another kind of entry (a deny, an audit) in its place
   EXPECT_FALSE(IsWorkAreaSecurity(changed));
+
+  // The descriptor the kit makes the folder with reads back as the work area's; as Windows gives
+  // it back with another owner, another entry or a broken DACL, it does not.
+  const std::vector<unsigned char> made = WorkAreaDescriptor();
+  FolderSecurity read;
+  ASSERT_TRUE(ReadDescriptor(made, read));
+  EXPECT_TRUE(IsWorkAreaSecurity(read));
+  std::vector<unsigned char> bytes = made;
+  bytes[20 + 12] = 0x21;  // owned by Users
+  ASSERT_TRUE(ReadDescriptor(bytes, read));
+  EXPECT_EQ(read.owner, Trustee::kUsers);
+  EXPECT_FALSE(IsWorkAreaSecurity(read));
+  bytes = made;
+  bytes[20 + 16 + 8 + 8 + 8] = 0x13;  // the first entry for S-1-5-19, not SYSTEM
+  ASSERT_TRUE(ReadDescriptor(bytes, read));
+  EXPECT_FALSE(IsWorkAreaSecurity(read));
+  bytes = made;
+  bytes[2] &= static_cast<unsigned char>(~0x04);  // no DACL: everybody may do everything
+  ASSERT_TRUE(ReadDescriptor(bytes, read));
+  EXPECT_FALSE(IsWorkAreaSecurity(read));
+  bytes = made;
+  bytes.resize(bytes.size() - 1);
+  EXPECT_FALSE(ReadDescriptor(bytes, read));
+
+  // The made token's processes: only SYSTEM and Administrators may open them; the stand-ins the
+  // tool must end give the user no more than the tool asks (terminate, query, wait).
+  ASSERT_TRUE(ReadDescriptor(MakeDescriptor({}, MakeAcl(kMadeTokenAccess, 2)), read));
+  ASSERT_EQ(read.entries.size(), 2u);
+  EXPECT_EQ(read.entries[0].trustee, Trustee::kSystem);
+  EXPECT_EQ(read.entries[1].trustee, Trustee::kAdministrators);
+  const std::vector<unsigned char> user = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xE9, 3, 0, 0};
+  ASSERT_TRUE(ReadDescriptor(MakeDescriptor({}, MakeAcl(kStandInAccess, 3, user)), read));
+  ASSERT_EQ(read.entries.size(), 3u);
+  EXPECT_EQ(read.entries[2].trustee, Trustee::kOther);
+  EXPECT_EQ(read.entries[2].mask, 0x101001u);
+  for (const AccessEntry& entry : kMadeTokenAccess) EXPECT_NE(entry.trustee, Trustee::kUsers);
 }
 
 // A report as the tool writes it for a run where everything went.
@@ -210,6 +337,11 @@ TEST(SelfcheckReport, TheReportDueHasNoProblemAndItsMarksAreCounted) {
   EXPECT_EQ(lines[9], "HKEY_CURRENT_USER\\Software\\Velmirant -> 5");
   EXPECT_EQ(lines[11],
             "HKEY_LOCAL_MACHINE\\SOFTWARE\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Run|velmirant-panelino-distribuce -> 5");
+  // Without the per-user seeds, none of the per-user entries is there.
+  const std::vector<std::string> machineOnly = ExpectedRegistryLines(0, false);
+  EXPECT_EQ(machineOnly[0], "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Run|velmirant.software.autoupdate -> 2");
+  EXPECT_EQ(machineOnly[9], "HKEY_CURRENT_USER\\Software\\Velmirant -> 2");
+  EXPECT_EQ(machineOnly[11].substr(machineOnly[11].size() - 5), " -> 0");
 }
 
 TEST(SelfcheckReport, EachWayAReportGoesWrongIsNamed) {
