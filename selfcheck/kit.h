@@ -185,7 +185,7 @@ bool HoldsSeedData(std::uint32_t type, const std::vector<unsigned char>& bytes, 
 // Only Administrators and SYSTEM may write there; Users may read and run what it holds (the
 // stand-ins of a standard user's run). The DACL is protected: nothing is inherited from above.
 
-enum class Trustee { kSystem, kAdministrators, kUsers, kOther };
+enum class Trustee { kSystem, kAdministrators, kUsers, kOwnerRights, kOther };
 
 struct AccessEntry {
   Trustee trustee;
@@ -212,10 +212,12 @@ std::vector<unsigned char> WorkAreaDescriptor();
 bool ReadDescriptor(const std::vector<unsigned char>& bytes, FolderSecurity& security);
 
 // The default DACL of the standard user's token the kit makes: what it starts with that token (the
-// tool, the proof) only SYSTEM and Administrators may open, not the user's other programs.
-extern const AccessEntry kMadeTokenAccess[2];
+// tool, the proof) only SYSTEM and Administrators may open, not the user's other programs. The
+// token's owner is the user, and an owner may always rewrite a DACL unless an OWNER RIGHTS entry
+// says what the owner gets instead: here, reading the DACL only.
+extern const AccessEntry kMadeTokenAccess[3];
 // The stand-ins of that run, which the tool must end, give the user (kOther) only what it takes.
-extern const AccessEntry kStandInAccess[3];
+extern const AccessEntry kStandInAccess[4];
 // An ACL of allow entries; a kOther entry is for the SID `other` (its bytes).
 std::vector<unsigned char> MakeAcl(const AccessEntry* entries, std::size_t count,
                                    const std::vector<unsigned char>& other = std::vector<unsigned char>());

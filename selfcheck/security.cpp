@@ -13,11 +13,14 @@ constexpr std::uint32_t kGenericAll = 0x10000000;
 constexpr std::uint16_t kDaclPresent = 0x0004, kDaclProtected = 0x1000, kSelfRelative = 0x8000;
 constexpr std::size_t kDescriptorHeader = 20, kAclHeader = 8, kAceHeader = 8;
 
-// S-1-5-18, S-1-5-32-544 and S-1-5-32-545, in Trustee's order.
-const std::vector<unsigned char> kSids[3] = {
+constexpr std::uint32_t kReadControl = 0x20000;
+
+// S-1-5-18, S-1-5-32-544, S-1-5-32-545 and S-1-3-4 (OWNER RIGHTS), in Trustee's order.
+const std::vector<unsigned char> kSids[4] = {
     {1, 1, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0},
     {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x20, 2, 0, 0},
     {1, 2, 0, 0, 0, 0, 0, 5, 32, 0, 0, 0, 0x21, 2, 0, 0},
+    {1, 1, 0, 0, 0, 0, 0, 3, 4, 0, 0, 0},
 };
 
 void Put(std::vector<unsigned char>& bytes, std::size_t at, std::uint32_t value, int size) {
@@ -38,7 +41,7 @@ std::size_t SidLength(const std::vector<unsigned char>& bytes, std::size_t at) {
 }
 
 Trustee TrusteeAt(const std::vector<unsigned char>& bytes, std::size_t at, std::size_t length) {
-  for (int i = 0; i < 3; ++i) {
+  for (int i = 0; i < 4; ++i) {
     if (length == kSids[i].size() && std::equal(kSids[i].begin(), kSids[i].end(), bytes.begin() + static_cast<long>(at))) {
       return static_cast<Trustee>(i);
     }
@@ -54,15 +57,17 @@ const AccessEntry kWorkAreaAccess[3] = {
     {Trustee::kUsers, true, kReadAndExecute, kInherited},
 };
 
-const AccessEntry kMadeTokenAccess[2] = {
+const AccessEntry kMadeTokenAccess[3] = {
     {Trustee::kSystem, true, kGenericAll, 0},
     {Trustee::kAdministrators, true, kGenericAll, 0},
+    {Trustee::kOwnerRights, true, kReadControl, 0},
 };
 
 // PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE for the user: what the tool opens them with.
-const AccessEntry kStandInAccess[3] = {
+const AccessEntry kStandInAccess[4] = {
     {Trustee::kSystem, true, kGenericAll, 0},
     {Trustee::kAdministrators, true, kGenericAll, 0},
+    {Trustee::kOwnerRights, true, kReadControl, 0},
     {Trustee::kOther, true, 0x0001 | 0x1000 | 0x100000, 0},
 };
 

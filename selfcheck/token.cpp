@@ -63,7 +63,7 @@ bool StandInSecurity(const Kit& kit, std::vector<unsigned char>& descriptor) {
   if (!GetTokenInformation(kit.userToken.Get(), TokenUser, &user, sizeof user, &size)) return false;
   const BYTE* sid = static_cast<const BYTE*>(user.user.User.Sid);
   const std::vector<unsigned char> other(sid, sid + GetLengthSid(user.user.User.Sid));
-  descriptor = MakeDescriptor({}, MakeAcl(kStandInAccess, 3, other));
+  descriptor = MakeDescriptor({}, MakeAcl(kStandInAccess, 4, other));
   return true;
 }
 
@@ -114,8 +114,9 @@ bool SetMediumIntegrity(HANDLE token, std::wstring& why) {
 }
 
 // The made token's owner is this user (a restricted token would keep Administrators); its default
-// DACL lets only SYSTEM and Administrators open what is started with it, so no other program of the
-// user can end, read or write into the tool or the token's proof.
+// DACL lets only SYSTEM and Administrators open what is started with it, and its owner only read
+// that DACL (an OWNER RIGHTS entry; without it an owner may always rewrite it), so no other program
+// of the user can end, read or write into the tool or the token's proof.
 bool SetOwnerAndDefaultDacl(HANDLE token, std::wstring& why) {
   union {
     TOKEN_USER user;
@@ -127,7 +128,7 @@ bool SetOwnerAndDefaultDacl(HANDLE token, std::wstring& why) {
     return false;
   }
   TOKEN_OWNER owner = {user.user.User.Sid};
-  std::vector<unsigned char> dacl = MakeAcl(kMadeTokenAccess, 2);
+  std::vector<unsigned char> dacl = MakeAcl(kMadeTokenAccess, 3);
   TOKEN_DEFAULT_DACL defaultDacl = {reinterpret_cast<PACL>(dacl.data())};
   if (!SetTokenInformation(token, TokenOwner, &owner, sizeof owner) ||
       !SetTokenInformation(token, TokenDefaultDacl, &defaultDacl, sizeof defaultDacl)) {

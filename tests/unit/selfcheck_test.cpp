@@ -290,17 +290,22 @@ TEST(SelfcheckWorkArea, OnlyAdministratorsAndSystemMayChangeIt) {
   bytes.resize(bytes.size() - 1);
   EXPECT_FALSE(ReadDescriptor(bytes, read));
 
-  // The made token's processes: only SYSTEM and Administrators may open them; the stand-ins the
-  // tool must end give the user no more than the tool asks (terminate, query, wait).
-  ASSERT_TRUE(ReadDescriptor(MakeDescriptor({}, MakeAcl(kMadeTokenAccess, 2)), read));
-  ASSERT_EQ(read.entries.size(), 2u);
+  // The made token's processes: only SYSTEM and Administrators may open them, and their owner, the
+  // user, may only read their DACL, not rewrite it; the stand-ins the tool must end give the user
+  // no more than the tool asks (terminate, query, wait).
+  ASSERT_TRUE(ReadDescriptor(MakeDescriptor({}, MakeAcl(kMadeTokenAccess, 3)), read));
+  ASSERT_EQ(read.entries.size(), 3u);
   EXPECT_EQ(read.entries[0].trustee, Trustee::kSystem);
   EXPECT_EQ(read.entries[1].trustee, Trustee::kAdministrators);
+  EXPECT_EQ(read.entries[2].trustee, Trustee::kOwnerRights);
+  EXPECT_EQ(read.entries[2].mask, 0x20000u);
   const std::vector<unsigned char> user = {1, 5, 0, 0, 0, 0, 0, 5, 21, 0, 0, 0, 1, 0, 0, 0, 2, 0, 0, 0, 3, 0, 0, 0, 0xE9, 3, 0, 0};
-  ASSERT_TRUE(ReadDescriptor(MakeDescriptor({}, MakeAcl(kStandInAccess, 3, user)), read));
-  ASSERT_EQ(read.entries.size(), 3u);
-  EXPECT_EQ(read.entries[2].trustee, Trustee::kOther);
-  EXPECT_EQ(read.entries[2].mask, 0x101001u);
+  ASSERT_TRUE(ReadDescriptor(MakeDescriptor({}, MakeAcl(kStandInAccess, 4, user)), read));
+  ASSERT_EQ(read.entries.size(), 4u);
+  EXPECT_EQ(read.entries[2].trustee, Trustee::kOwnerRights);
+  EXPECT_EQ(read.entries[2].mask, 0x20000u);
+  EXPECT_EQ(read.entries[3].trustee, Trustee::kOther);
+  EXPECT_EQ(read.entries[3].mask, 0x101001u);
   for (const AccessEntry& entry : kMadeTokenAccess) EXPECT_NE(entry.trustee, Trustee::kUsers);
 }
 
