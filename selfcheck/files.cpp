@@ -160,11 +160,14 @@ bool RemoveFile(const std::wstring& path, std::wstring& why) {
   return true;
 }
 
+std::wstring LongPath(const std::wstring& path) {
+  std::wstring full(32768, L'\0');
+  const DWORD length = GetLongPathNameW(path.c_str(), &full[0], static_cast<DWORD>(full.size()));
+  return length > 0 && length < full.size() ? full.substr(0, length) : path;
+}
+
 bool OpenResults(Kit& kit, std::wstring& why) {
-  // Final paths give each name in full, never in its short (8.3) form.
-  std::wstring target(32768, L'\0');
-  const DWORD length = GetLongPathNameW(kit.results.c_str(), &target[0], static_cast<DWORD>(target.size()));
-  target = length > 0 && length < target.size() ? target.substr(0, length) : kit.results;
+  const std::wstring target = kit.results;
   // The drive's root ("C:") or the share's ("\\server\share"), then each folder below it.
   std::size_t end = target.compare(0, 2, L"\\\\") == 0 ? target.find(L'\\', target.find(L'\\', 2) + 1) : 2;
   if (end == std::wstring::npos) end = target.size();
@@ -175,6 +178,8 @@ bool OpenResults(Kit& kit, std::wstring& why) {
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   };
   for (bool root = true;; root = false) {
+    // Final paths give each name in full: a folder that is there is named so (not in its 8.3 form).
+    if (!root) path = LongPath(path);
     FileHandle folder = openFolder(root ? path + L"\\" : path);
     // A missing folder is made only below one that is held and was found to be itself.
     if (!folder.Valid() && !root && GetLastError() == ERROR_FILE_NOT_FOUND && CreateDirectoryW(path.c_str(), nullptr)) {

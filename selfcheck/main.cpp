@@ -166,7 +166,8 @@ bool KnownFolder(platform::KnownFolder id, std::wstring& path) {
 // change (the program data folder's, never a path from the environment, which the user sets); a
 // standard user's is the user's own temporary folder.
 bool FindPlaces(Kit& kit) {
-  kit.self = ModulePath();
+  // Paths are compared with final paths, which never use short (8.3) names: %TEMP% often does.
+  kit.self = LongPath(ModulePath());
   kit.folder = kit.self.substr(0, kit.self.find_last_of(L'\\'));
   kit.tool = kit.folder + L"\\velmirant-cleanup.exe";
   const std::wstring results = kit.options.resultFolder.empty() ? L"results" : kit.options.resultFolder;
@@ -182,7 +183,7 @@ bool FindPlaces(Kit& kit) {
     wchar_t temp[MAX_PATH + 1];
     const DWORD tempLength = GetTempPathW(MAX_PATH + 1, temp);
     if (tempLength == 0 || tempLength > MAX_PATH) return false;
-    work.assign(temp, tempLength);
+    work = LongPath(std::wstring(temp, tempLength));
   }
   if (!work.empty() && work.back() == L'\\') work.pop_back();
   if (kit.self.empty() || windowsLength == 0 || windowsLength > MAX_PATH ||

@@ -110,6 +110,8 @@ bool ReadImages(Kit& kit, std::wstring& why);
 // Opens the result folder without following links, from the drive down, each folder held before
 // the one below it is opened or made; false with the reason where one of them is a link.
 bool OpenResults(Kit& kit, std::wstring& why);
+// The path with each name in full, not in its short (8.3) form, where it is there; else as given.
+std::wstring LongPath(const std::wstring& path);
 // A file goes, through a handle that is that plain file; a link stays (false).
 bool RemoveFile(const std::wstring& path, std::wstring& why);
 // A new file in the held result folder, replacing a plain one of that name; never through a link.
