@@ -269,6 +269,7 @@ case_plan_lists_the_seeds_and_changes_nothing() {
   [ "$RC" -eq 1 ] && grep -qE '^Refused: C:\\kit\\velmirant-cleanup.exe is not the velmirant-cleanup.exe this self-check was released with \(its image.s digest is [0-9a-f]{64}, ' "$OUT" ||
     fail "another program in the tool's place was not refused (exit code $RC)"
   [ ! -e "$KIT/results" ] || fail "the refused run made its result folder"
+  expect_as_before  # no work folder, no seed
   # A result folder below a link, and a result file that is one: refused before anything is made.
   local elsewhere=$CASE_DIR/elsewhere
   mkdir -p "$elsewhere" "$KIT/real"
