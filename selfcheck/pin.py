@@ -23,6 +23,9 @@ def authenticode_digest(image):
     entry = optional + (96 if magic == 0x10B else 112) + 4 * 8
     table, size = struct.unpack_from("<II", image, entry)
     if size == 0:
+        # A signer pads the image to 8 bytes before the table it appends, and that padding is hashed.
+        if len(image) % 8:
+            raise SystemExit("%s: its size is not a multiple of 8, so a signed copy would have another digest" % sys.argv[1])
         table = len(image)
     elif table + size != len(image):
         raise SystemExit("%s: its certificate table is not its last part" % sys.argv[1])
