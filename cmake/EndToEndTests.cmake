@@ -33,7 +33,7 @@ target_link_options(e2e-platform-check PRIVATE -static -municode)
 # The self-check kit's test double (a tool that fails in ways the kit must see), and a kit built
 # for the tests only that runs the double, and only it: the shipped kit has no way to run another.
 add_executable(e2e-cleanup-double tests/e2e/cleanup_double.cpp)
-target_link_options(e2e-cleanup-double PRIVATE -static -municode)
+target_link_options(e2e-cleanup-double PRIVATE -static -s -municode)
 add_selfcheck(e2e-selfcheck-double e2e-cleanup-double)
 
 # The floor program `make bench` compares the tool with.
