@@ -36,8 +36,18 @@ void ProbeCodes(Kit& kit, Run& run, const Places& places, long& programCode, lon
                    L"token found " + due + L" due (on Windows: -> 5).");
 }
 
+// Per-user things are looked at as the user, as they were made: no link the user set on the way
+// leads an administrator's look elsewhere. False, with a problem, where that cannot be done.
+bool ActAsMaker(Kit& kit, Run& run, const std::wstring& path, const ActingAs& actor) {
+  if (!actor.Failed()) return true;
+  Problem(kit, run, path + L": cannot be checked as the standard user (" + Code(GetLastError()) + L")");
+  return false;
+}
+
 // Every file of a seeded tree there, and still the one the kit made: a copy put back is not.
 void CheckTree(Kit& kit, Run& run, const std::wstring& folder) {
+  const ActingAs actor(ActorFor(kit, folder));
+  if (!ActAsMaker(kit, run, folder, actor)) return;
   for (const auto& made : kit.madeFiles) {
     if (made.first.compare(0, folder.size() + 1, folder + L"\\") != 0) continue;
     FileFacts found;
@@ -51,6 +61,8 @@ void CheckTree(Kit& kit, Run& run, const std::wstring& folder) {
 }
 
 void CheckGone(Kit& kit, Run& run, const std::wstring& folder) {
+  const ActingAs actor(ActorFor(kit, folder));
+  if (!ActAsMaker(kit, run, folder, actor)) return;
   if (PathPresence(folder) != Presence::kGone) Problem(kit, run, folder + L" is still there");
 }
 
@@ -99,6 +111,8 @@ void RunTool(Kit& kit, Run& run, const Places& places) {
   FileFacts found;
   for (const auto& made : kit.madeFiles) {
     if (!places.seedsUser || made.first != heldPath) continue;
+    const ActingAs actor(ActorFor(kit, heldPath));
+    if (!ActAsMaker(kit, run, heldPath, actor)) break;
     held = FileHandle(CreateFileW(heldPath.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -117,7 +131,10 @@ void RunTool(Kit& kit, Run& run, const Places& places) {
   }
   Watch(held, heldPath, run.held);
   held.Reset();
-  run.held.goneAfter = PathPresence(heldPath) == Presence::kGone;
+  {
+    const ActingAs actor(ActorFor(kit, heldPath));
+    run.held.goneAfter = !actor.Failed() && PathPresence(heldPath) == Presence::kGone;
+  }
   if (tool.Valid() && waited >= kToolTimeoutMs) {
     TerminateProcess(tool.Get(), 255);
     why = L"it did not end within two minutes";
@@ -164,7 +181,7 @@ void CheckAfter(Kit& kit, Run& run, const Places& places, long programCode, long
                                       : L"The held file went after " + std::to_wstring(check.marks) +
                                             L" failed attempt(s), marked !: the classic deletion waited for the self-check to let go.");
   }
-  CheckGone(kit, run, places.vendorUser);
+  if (places.seedsUser) CheckGone(kit, run, places.vendorUser);
   if (places.seedsUser) CheckTree(kit, run, places.neighbourUser);
   if (places.seedsProgramFolder) {
     CheckTree(kit, run, places.neighbourProgram);
