@@ -242,6 +242,9 @@ case_a_program_planted_in_the_work_folder_never_runs() {
   local work='C:\ProgramData'  # elevated (Wine 8); a standard user's is in the user's temporary folder
   [ "$WINE_MAJOR" -lt 10 ] || work=$(printf '%s' "${ROAMING_WIN%/Roaming}/Local/Temp" | tr / '\\')
   cp "$CLEANUP_DOUBLE" "$WINEPREFIX/drive_c/planted.exe"
+  # The planter and the kit start at once: without a server already there, each may make the
+  # prefix's server folder of its own, and one of them dies (seen under qemu-i386).
+  "$WINESERVER" -p
   "$WINE" cmd /c "for /L %i in (1,1,1000000) do @copy /y C:\\planted.exe $work\\velmirant-selfcheck\\velmirant-cleanup.exe >NUL 2>&1" \
     </dev/null >/dev/null 2>&1 &
   local planter=$!
