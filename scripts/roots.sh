@@ -28,13 +28,13 @@ emulate_i386() {
   [ "${VELMIRANT_EMULATE_I386:-0}" = 1 ] || ! bash "$checkout/scripts/runs32.sh"
 }
 
-# Why this kernel cannot give a user namespace its own binfmt_misc, or nothing when it can.
-emulation_unavailable() {
+# Dies, saying why, where this kernel cannot give a user namespace its own binfmt_misc.
+require_emulation() {
   local release major minor
   release=$(uname -r)
   IFS=. read -r major minor _ <<<"$release"
   if [ "${major:-0}" -lt 6 ] || { [ "$major" -eq 6 ] && [ "${minor%%[!0-9]*}" -lt 7 ]; }; then
-    echo "this kernel ($release) runs no 32-bit programs, and before Linux 6.7 binfmt_misc is" \
+    die "this kernel ($release) runs no 32-bit programs, and before Linux 6.7 binfmt_misc is" \
       "machine-wide, which set-up never touches: enable IA-32 emulation (ia32_emulation=1) or use Linux 6.7 or later"
   fi
 }
@@ -154,4 +154,18 @@ check_programs() {
   for program in "$@"; do
     [ -x "$root$program" ] || die "installed, but $program is not in the root"
   done
+}
+
+# Whether $root holds $packages: its file $ready, written last by finish_root, names them.
+root_ready() {
+  [ -f "$ready" ] && [ "$(cat "$ready")" = "${packages[*]}" ]
+}
+
+# finish_root [PROGRAM...]: once Wine (64- and 32-bit), python3 and the PROGRAMs are in $root and
+# 32-bit Wine starts there, the root is ready.
+finish_root() {
+  check_programs "$root" /usr/lib/wine/wine /usr/lib/wine/wine64 /usr/lib/wine/wineserver /usr/bin/python3 "$@"
+  in_root "$root" /usr/lib/wine/wine --version >/dev/null 2>&1 || die "32-bit Wine does not start in the root"
+  echo "${packages[*]}" >"$ready"
+  say "ready: $(version)"
 }

@@ -28,15 +28,11 @@ if emulate_i386; then packages+=(qemu-user); fi
 bench_packages=(hyperfine)
 
 setup() {
-  if [ -f "$ready" ] && [ "$(cat "$ready")" = "${packages[*]}" ]; then
+  if root_ready; then
     [ -x "$root/usr/bin/hyperfine" ] || install_packages "$root" "$suite" "${bench_packages[@]}"
     return 0
   fi
-  if emulate_i386; then
-    local why
-    why=$(emulation_unavailable)
-    [ -z "$why" ] || die "$why"
-  fi
+  if emulate_i386; then require_emulation; fi
   make_root "$root" "$suite"
   rm -f "$ready"
   # qemu natively first: the i386 packages' maintainer scripts then run under it.
@@ -50,11 +46,7 @@ setup() {
   fi
   add_i386 "$root"
   install_packages "$root" "$suite" "${packages[@]}" "${bench_packages[@]}"
-  check_programs "$root" /usr/lib/wine/wine /usr/lib/wine/wine64 /usr/lib/wine/wineserver /usr/bin/python3 \
-    /usr/bin/hyperfine
-  in_root "$root" /usr/lib/wine/wine --version >/dev/null 2>&1 || die "32-bit Wine does not start in the root"
-  echo "${packages[*]}" >"$ready"
-  say "ready: $(version)"
+  finish_root /usr/bin/hyperfine
 }
 
 version() {  # and where it runs

@@ -18,19 +18,14 @@ packages=(wine wine64 python3 wine32:i386)
 
 setup() {
   emulate_i386 || return 0
-  [ -f "$ready" ] && [ "$(cat "$ready")" = "${packages[*]}" ] && return 0
-  local why
-  why=$(emulation_unavailable)
-  [ -z "$why" ] || die "$why"
+  root_ready && return 0
+  require_emulation
   [ -x "$qemu_i386" ] || die "no qemu-i386 in the Debian 13 root: scripts/wine10.sh setup installs it"
   make_root "$root" "$suite"
   rm -f "$ready"
   add_i386 "$root"
   install_packages "$root" "$suite" "${packages[@]}"
-  check_programs "$root" /usr/lib/wine/wine /usr/lib/wine/wine64 /usr/lib/wine/wineserver /usr/bin/python3
-  in_root "$root" /usr/lib/wine/wine --version >/dev/null 2>&1 || die "32-bit Wine does not start in the root"
-  echo "${packages[*]}" >"$ready"
-  say "ready: $(version)"
+  finish_root
 }
 
 version() {  # and where it runs
