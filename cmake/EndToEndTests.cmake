@@ -60,6 +60,14 @@ if(E2E_BITS EQUAL 32)
   list(APPEND E2E_SCRIPTS ${CMAKE_SOURCE_DIR}/tests/e2e/wow64.sh)
 endif()
 
+# add_e2e_test(NAME SCRIPT EXTRA_ENV): one test of add_e2e_suite's, with its launcher, fixture and
+# environment.
+macro(add_e2e_test test script extra_env)
+  add_test(NAME ${test} COMMAND ${launcher} bash ${script})
+  set_tests_properties(${test} PROPERTIES FIXTURES_REQUIRED ${fixture}
+    ENVIRONMENT "${env};TOOL=$<TARGET_FILE:velmirant-cleanup>;${extra_env}")
+endmacro()
+
 # add_e2e_suite(PREFIX SUFFIX LAUNCHER...): every case as PREFIX.NAME, in prefixes made from the
 # template e2e-prefixSUFFIX, each command started through LAUNCHER (empty: on the host).
 function(add_e2e_suite prefix suffix)
@@ -77,19 +85,15 @@ function(add_e2e_suite prefix suffix)
     get_filename_component(name ${script} NAME_WE)
     string(REGEX REPLACE "^test_" "" name ${name})
     if(name STREQUAL "selfcheck")
-      continue()  # below, case by case
+      # The self-check's cases take the longest by far: one test each, so that CTest runs them side by side.
+      file(STRINGS ${script} kit_cases REGEX "^case_[a-z0-9_]+\\(\\)")
+      foreach(kit_case IN LISTS kit_cases)
+        string(REGEX REPLACE "^(case_[a-z0-9_]+).*" "\\1" kit_case "${kit_case}")
+        add_e2e_test(${prefix}.selfcheck.${kit_case} ${script} "E2E_CASE=${kit_case}")
+      endforeach()
+    else()
+      add_e2e_test(${prefix}.${name} ${script} "")
     endif()
-    add_test(NAME ${prefix}.${name} COMMAND ${launcher} bash ${script})
-    set_tests_properties(${prefix}.${name} PROPERTIES FIXTURES_REQUIRED ${fixture}
-      ENVIRONMENT "${env};TOOL=$<TARGET_FILE:velmirant-cleanup>")
-  endforeach()
-  # The self-check's cases take the longest by far: one test each, so that CTest runs them side by side.
-  file(STRINGS ${CMAKE_SOURCE_DIR}/tests/e2e/test_selfcheck.sh kit_cases REGEX "^case_[a-z0-9_]+\\(\\)")
-  foreach(kit_case IN LISTS kit_cases)
-    string(REGEX REPLACE "^(case_[a-z0-9_]+).*" "\\1" kit_case "${kit_case}")
-    add_test(NAME ${prefix}.selfcheck.${kit_case} COMMAND ${launcher} bash ${CMAKE_SOURCE_DIR}/tests/e2e/test_selfcheck.sh)
-    set_tests_properties(${prefix}.selfcheck.${kit_case} PROPERTIES FIXTURES_REQUIRED ${fixture}
-      ENVIRONMENT "${env};TOOL=$<TARGET_FILE:velmirant-cleanup>;E2E_CASE=${kit_case}")
   endforeach()
   # The swap case races a Unix process against the tool. Under Wine a file is deleted at its handle's
   # close by name (stat, then unlink), and a parent swapped for a link between the two sends the
