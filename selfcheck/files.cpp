@@ -84,7 +84,7 @@ bool ReadImages(Kit& kit, std::wstring& why) {
     why = kit.self + L" is not the program that runs: it was renamed, and another file put in its place";
   } else if (!ReadHandle(kit.selfFile.Get(), kit.selfImage) || (tool && !ReadHandle(kit.toolFile.Get(), kit.toolImage))) {
     why = Failed(L"reading this program and velmirant-cleanup.exe beside it");
-  } else if ((kit.selfDigest = AuthenticodeDigest(kit.selfImage)).empty()) {
+  } else if ((kit.selfDigest = HexOf(AuthenticodeDigest(kit.selfImage))).empty()) {
     why = kit.self + L" cannot be read as a program";
   } else if (tool && (kit.toolDigest = HexOf(AuthenticodeDigest(kit.toolImage))) != kPinnedToolDigest) {
     why = kit.tool + L" is not the velmirant-cleanup.exe this self-check was released with (its image's digest is " +

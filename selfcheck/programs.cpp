@@ -129,7 +129,7 @@ bool InstallProgram(Kit& kit, const std::wstring& path, const std::string& image
     if (why.empty()) why = Failed(L"reading back") + L" " + path;
     return false;
   }
-  if (AuthenticodeDigest(bytes) != digest) {
+  if (HexOf(AuthenticodeDigest(bytes)) != digest) {
     why = path + L" is not the copy the self-check wrote: another file took its place";
     return false;
   }
@@ -146,7 +146,7 @@ HANDLE StartCopy(Kit& kit, HANDLE token, const std::wstring& name, bool tool, co
     why = Failed(L"building the stand-in's security");
     return nullptr;
   }
-  if (!InstallProgram(kit, path, tool ? kit.toolImage : kit.selfImage, tool ? AuthenticodeDigest(kit.toolImage) : kit.selfDigest,
+  if (!InstallProgram(kit, path, tool ? kit.toolImage : kit.selfImage, tool ? kit.toolDigest : kit.selfDigest,
                       copy, why)) {
     return nullptr;
   }

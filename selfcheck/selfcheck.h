@@ -33,7 +33,7 @@ struct Kit {
   // (often Downloads) cannot change what it runs later, which are copies of these in the work area.
   // The tool's must have the digest this kit was built with; each copy is checked against these.
   std::string selfImage, toolImage;
-  std::string selfDigest, toolDigest;  // Authenticode digests: its own as bytes, the tool's in hex (as shown)
+  std::string selfDigest, toolDigest;  // Authenticode digests, in hex (as shown)
   FileHandle selfFile, toolFile;  // held from then on without write or delete sharing
   // From an administrator's prompt: the standard user's token, proven, which the standard user's
   // run runs with and with which the per-user seeds are made and removed; none where it cannot be
